@@ -1,0 +1,26 @@
+# Unit tests live beside the files they test (*_test.cc) and build into one binary.
+file(GLOB_RECURSE QUILLET_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/sync/*_test.cc)
+file(GLOB QUILLET_TESTING_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/sync/testing/*.cc)
+add_executable(quillet_tests ${QUILLET_TEST_SOURCES} ${QUILLET_TESTING_SOURCES})
+target_compile_options(quillet_tests PRIVATE ${QUILLET_WARNINGS})
+target_link_libraries(quillet_tests PRIVATE quillet_core GTest::gtest GTest::gmock GTest::gtest_main)
+gtest_discover_tests(quillet_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+
+# The public header compiled as C: record layouts on this platform.
+add_executable(quillet_c_header_test ${PROJECT_SOURCE_DIR}/sync/interface/c_header_test.c)
+target_include_directories(quillet_c_header_test PRIVATE ${PROJECT_SOURCE_DIR}/include)
+target_compile_options(quillet_c_header_test PRIVATE -Wall -Wextra -Werror -pedantic)
+add_test(NAME CHeader.RecordLayouts COMMAND quillet_c_header_test)
+
+# A C host loads the shared library by path and finds the exports by name.
+add_executable(quillet_dlopen_test ${PROJECT_SOURCE_DIR}/sync/interface/dlopen_test.c)
+target_include_directories(quillet_dlopen_test PRIVATE ${PROJECT_SOURCE_DIR}/include)
+target_compile_options(quillet_dlopen_test PRIVATE -Wall -Wextra -Werror)
+target_link_libraries(quillet_dlopen_test PRIVATE ${CMAKE_DL_LIBS})
+add_dependencies(quillet_dlopen_test Quillet)
+add_test(NAME SharedLibrary.LoadsAndFindsExports
+  COMMAND quillet_dlopen_test $<TARGET_FILE:Quillet>)
+
+# The shared library exports exactly the eight C functions.
+add_test(NAME SharedLibrary.ExportsExactlyEightFunctions
+  COMMAND ${PROJECT_SOURCE_DIR}/sync/interface/exported_symbols_test.sh $<TARGET_FILE:Quillet>)

@@ -1,0 +1,26 @@
+// The two passes of one data type's sync, and the ctag row they rely on.
+#ifndef QUILLET_SYNC_ENGINE_PASSES_H_
+#define QUILLET_SYNC_ENGINE_PASSES_H_
+
+#include <atomic>
+
+#include "sync/interface/records.h"
+#include "sync/net/net_interface.h"
+
+namespace quillet {
+
+// True when the data type's ctag row exists or was inserted.
+bool CheckAndInsertCtag(const WString& dataType);
+
+// Cloud changes to the host. 0 or an error code; stops with 2027 once stop is set.
+int ProcessDownloadStructData(NetConfig config, const WString& dataType, int batchNumber,
+                              const WString& currentCtag, INetInterface* net,
+                              const std::atomic<bool>& stop);
+
+// Local changes to the cloud. 0 or an error code; stops with 2027 once stop is set.
+int ProcessUploadStrucData(NetConfig config, const WString& dataType, int batchNumber,
+                           INetInterface* net, const std::atomic<bool>& stop);
+
+}  // namespace quillet
+
+#endif  // QUILLET_SYNC_ENGINE_PASSES_H_

@@ -1,0 +1,45 @@
+// The host as the library sees it: every callback in wide-text form. The library reaches
+// the host only through this interface; SyncProcessAdapter_c forwards to the C table.
+//
+// Arguments are taken by value; implementations own their copies. Implementations need
+// not be thread-safe: calls come from the sync thread (GetNewAT also from the thread that
+// keeps the lock alive).
+#ifndef QUILLET_SYNC_INTERFACE_SYNC_PROCESS_ADAPTER_H_
+#define QUILLET_SYNC_INTERFACE_SYNC_PROCESS_ADAPTER_H_
+
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "sync/interface/records.h"
+
+namespace quillet {
+
+class SyncProcessAdapter {
+ public:
+  virtual ~SyncProcessAdapter() = default;
+
+  // counts: "cloudAdd", "cloudModify", "cloudDelete"; a missing key counts 0.
+  virtual void OnDownloadSyncStart(WString dataType, std::map<WString, int> counts) = 0;
+  virtual void OnUploadSyncStart(WString dataType) = 0;
+  virtual std::vector<UpdateResultRecord> UpdateStructData(WString dataType, StructList added,
+                                                           StructList modified) = 0;
+  // Empty when the host gave no token.
+  virtual WString GetNewAT() = 0;
+  // Answers the luids the host deleted.
+  virtual TextList DeleteData(WString dataType, TextList luids) = 0;
+  virtual std::vector<LocalIdRecord> QueryLocalIds(WString dataType, int mode) = 0;
+  virtual std::vector<QueryResultRecord> DataQueryByID(WString dataType, TextList luids) = 0;
+  virtual void UpdateSyncResult(WString dataType, StructList added, StructList modified,
+                                TextList deletedGuids, KeyedTextMap extra) = 0;
+  virtual void OnDataSyncEnd(WString dataType, int code) = 0;
+  virtual void OnSyncEnd() = 0;
+  // The record's pairs reach the host in ascending key order.
+  virtual void ReportEvent(int kind, WString businessId, TextMap record) = 0;
+};
+
+using AdapterRef = std::shared_ptr<SyncProcessAdapter>;
+
+}  // namespace quillet
+
+#endif  // QUILLET_SYNC_INTERFACE_SYNC_PROCESS_ADAPTER_H_

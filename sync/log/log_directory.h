@@ -1,0 +1,15 @@
+#ifndef QUILLET_SYNC_LOG_LOG_DIRECTORY_H_
+#define QUILLET_SYNC_LOG_LOG_DIRECTORY_H_
+
+#include <string>
+
+namespace quillet {
+
+// Creates an absolute directory (ANSI path) level by level, each missing prefix in turn.
+// A relative path fails. The first level that cannot be created fails the whole call;
+// levels made before it stay.
+bool CreateLogDirectory(const std::string& ansiPath);
+
+}  // namespace quillet
+
+#endif  // QUILLET_SYNC_LOG_LOG_DIRECTORY_H_

@@ -1,0 +1,113 @@
+#include "sync/log/logger.h"
+
+#include <log4cpp/Category.hh>
+#include <log4cpp/Priority.hh>
+#include <log4cpp/PropertyConfigurator.hh>
+
+#include <fstream>
+#include <sstream>
+
+#include "sync/log/log_directory.h"
+#include "sync/platform/platform.h"
+
+namespace quillet {
+
+const char kPropertyFileName[] = "log4cpp.nt.property";
+const char kLogDirToken[] = "${QUILLET_LOG_DIR}";
+
+namespace {
+
+// log4cpp reads its configuration from a file name only, so the property file with the
+// log directory filled in is written into that directory and configured from there.
+const char kActivePropertyFileName[] = "log4cpp.active.property";
+
+std::string Prefix() { return "[" + std::to_string(platform::ProcessId()) + "]"; }
+
+void Write(const char* category, log4cpp::Priority::Value priority, const std::string& line) {
+  try {
+    log4cpp::Category::getInstance(category).log(priority, line);
+  } catch (...) {
+    // A failing appender must not fail the sync step that logs.
+  }
+}
+
+bool ReadFile(const std::string& path, std::string* contents) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  *contents = buffer.str();
+  return !in.bad();
+}
+
+void ReplaceAll(std::string* text, const std::string& token, const std::string& value) {
+  for (size_t at = text->find(token); at != std::string::npos;
+       at = text->find(token, at + value.size())) {
+    text->replace(at, token.size(), value);
+  }
+}
+
+}  // namespace
+
+WString LibraryLogDirectory(const WString& logDir) {
+  if (!logDir.empty() && logDir.back() == platform::kPathSeparator) return logDir + u"Quillet";
+  return logDir + platform::kPathSeparator + u"Quillet";
+}
+
+bool InitLogger(const WString& logDir) {
+  if (logDir.empty()) return false;
+  const std::string dir = platform::WideToAnsi(LibraryLogDirectory(logDir));
+  if (!platform::DirectoryExists(dir)) {
+    if (!CreateLogDirectory(dir)) return false;
+    platform::SetHidden(dir);
+  }
+
+  const WString exe = platform::ExecutablePath();
+  const size_t cut = exe.find_last_of(platform::kPathSeparator);
+  if (cut == WString::npos) return false;
+  const std::string sep = platform::WideToAnsi(WString(1, platform::kPathSeparator));
+  const std::string propertyFile =
+      platform::WideToAnsi(exe.substr(0, cut + 1)) + kPropertyFileName;
+  if (!platform::PathExists(propertyFile)) return false;
+
+  std::string properties;
+  if (!ReadFile(propertyFile, &properties)) return false;
+  ReplaceAll(&properties, kLogDirToken, dir);
+  const std::string activeFile = dir + sep + kActivePropertyFileName;
+  {
+    std::ofstream out(activeFile, std::ios::binary | std::ios::trunc);
+    out << properties;
+    if (!out.flush()) return false;
+  }
+  try {
+    log4cpp::PropertyConfigurator::configure(activeFile);
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+void LogInfo(const WString& message) {
+  Write("subInfo", log4cpp::Priority::INFO, Prefix() + WideToUtf8(message));
+}
+
+void LogError(const WString& message) {
+  Write("subError", log4cpp::Priority::ERROR, Prefix() + WideToUtf8(message));
+}
+
+void LogSync(const WString& level, const WString& function, const WString& message) {
+  const WString text = u"[" + level + u"][" + function + u"] " + message;
+  Write("subSync", log4cpp::Priority::INFO, Prefix() + platform::WideToAnsi(text));
+}
+
+void LogSyncBegin(const WString& function) {
+  const WString text = u"[Info][" + function + u"] " + u"Begin";
+  Write("subSync", log4cpp::Priority::INFO, Prefix() + platform::WideToAnsi(text));
+}
+
+void LogSyncDone(const WString& function) {
+  const WString text = u"[Info][" + function + u"]" + u" Done";
+  Write("subSync", log4cpp::Priority::INFO, Prefix() + platform::WideToAnsi(text));
+}
+
+}  // namespace quillet

@@ -1,0 +1,117 @@
+#include "sync/platform/text.h"
+
+namespace quillet {
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+void AppendUtf16(char32_t cp, WString* out) {
+  if (cp < 0x10000) {
+    out->push_back(static_cast<char16_t>(cp));
+  } else {
+    cp -= 0x10000;
+    out->push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+    out->push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+  }
+}
+
+void AppendUtf8(char32_t cp, std::string* out) {
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+}  // namespace
+
+WString Utf8ToWide(const std::string& utf8) {
+  WString out;
+  out.reserve(utf8.size());
+  const size_t n = utf8.size();
+  size_t i = 0;
+  while (i < n) {
+    const unsigned char lead = static_cast<unsigned char>(utf8[i]);
+    if (lead < 0x80) {
+      out.push_back(lead);
+      ++i;
+      continue;
+    }
+    size_t len = 0;
+    char32_t cp = 0;
+    char32_t min = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      len = 2, cp = lead & 0x1F, min = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      len = 3, cp = lead & 0x0F, min = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      len = 4, cp = lead & 0x07, min = 0x10000;
+    }
+    // A bad lead byte, or a sequence cut short, replaces the maximal invalid prefix by one
+    // U+FFFD and resumes at the first byte that cannot continue it.
+    size_t used = 1;
+    bool ok = len != 0;
+    while (ok && used < len) {
+      if (i + used >= n || !IsContinuation(static_cast<unsigned char>(utf8[i + used]))) {
+        ok = false;
+        break;
+      }
+      cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + used]) & 0x3F);
+      ++used;
+    }
+    if (ok && (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) ok = false;
+    if (ok) {
+      AppendUtf16(cp, &out);
+      i += len;
+    } else {
+      out.push_back(static_cast<char16_t>(kReplacement));
+      i += used;
+    }
+  }
+  return out;
+}
+
+WString Utf8ToWide(const char* utf8) { return utf8 ? Utf8ToWide(std::string(utf8)) : WString(); }
+
+std::string WideToUtf8(const WString& wide) {
+  std::string out;
+  out.reserve(wide.size());
+  const size_t n = wide.size();
+  for (size_t i = 0; i < n; ++i) {
+    char32_t cp = wide[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      if (i + 1 < n && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF) {
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (wide[i + 1] - 0xDC00);
+        ++i;
+      } else {
+        cp = kReplacement;
+      }
+    } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+      cp = kReplacement;
+    }
+    AppendUtf8(cp, &out);
+  }
+  return out;
+}
+
+WString ToWide(long long value) { return Ascii(std::to_string(value).c_str()); }
+
+WString Ascii(const char* ascii) {
+  WString out;
+  for (; ascii && *ascii; ++ascii) out.push_back(static_cast<unsigned char>(*ascii));
+  return out;
+}
+
+}  // namespace quillet

@@ -1,0 +1,29 @@
+// Text conversions between the library's internal UTF-16 text and UTF-8.
+//
+// Invalid input never throws: an invalid UTF-8 sequence or a lone surrogate becomes
+// U+FFFD, as the Windows conversion calls do without MB_ERR_INVALID_CHARS.
+// All functions are pure and thread-safe.
+#ifndef QUILLET_SYNC_PLATFORM_TEXT_H_
+#define QUILLET_SYNC_PLATFORM_TEXT_H_
+
+#include <cstdint>
+#include <string>
+
+namespace quillet {
+
+// Internal "wide text": UTF-16 on every platform.
+using WString = std::u16string;
+
+WString Utf8ToWide(const std::string& utf8);
+// A null pointer reads as the empty text (the host may hand in null texts).
+WString Utf8ToWide(const char* utf8);
+std::string WideToUtf8(const WString& wide);
+
+// Decimal forms of numbers as wide text ("-12").
+WString ToWide(long long value);
+// Plain ASCII literal to wide text, for short constant texts.
+WString Ascii(const char* ascii);
+
+}  // namespace quillet
+
+#endif  // QUILLET_SYNC_PLATFORM_TEXT_H_
