@@ -31,7 +31,7 @@ void DoInitCloudSync(const CloudSyncInitInfo* info, const SyncCallbacks* callbac
   if (FindSession(config.SyncType)) return;
   SetActiveAdapter(std::make_shared<SyncProcessAdapter_c>(*callbacks));
   const WString key = config.SyncType;
-  Sessions()[key] = std::make_unique<SyncSession>(std::move(config));
+  Sessions()[key] = std::make_unique<SyncSession>(std::move(config), ServicesForNewSession());
 }
 
 void DoUninitCloudSync() { Sessions().clear(); }

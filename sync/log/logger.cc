@@ -55,6 +55,13 @@ WString LibraryLogDirectory(const WString& logDir) {
 }
 
 bool InitLogger(const WString& logDir) {
+  const WString exe = platform::ExecutablePath();
+  const size_t cut = exe.find_last_of(platform::kPathSeparator);
+  if (logDir.empty() || cut == WString::npos) return false;
+  return InitLoggerFrom(logDir, exe.substr(0, cut));
+}
+
+bool InitLoggerFrom(const WString& logDir, const WString& propertyDir) {
   if (logDir.empty()) return false;
   const std::string dir = platform::WideToAnsi(LibraryLogDirectory(logDir));
   if (!platform::DirectoryExists(dir)) {
@@ -62,12 +69,8 @@ bool InitLogger(const WString& logDir) {
     platform::SetHidden(dir);
   }
 
-  const WString exe = platform::ExecutablePath();
-  const size_t cut = exe.find_last_of(platform::kPathSeparator);
-  if (cut == WString::npos) return false;
   const std::string sep = platform::WideToAnsi(WString(1, platform::kPathSeparator));
-  const std::string propertyFile =
-      platform::WideToAnsi(exe.substr(0, cut + 1)) + kPropertyFileName;
+  const std::string propertyFile = platform::WideToAnsi(propertyDir) + sep + kPropertyFileName;
   if (!platform::PathExists(propertyFile)) return false;
 
   std::string properties;

@@ -21,6 +21,10 @@ extern const char kLogDirToken[];  // "${QUILLET_LOG_DIR}"
 // Called at the first sync call of every round; not to be called concurrently.
 bool InitLogger(const WString& logDir);
 
+// InitLogger with the property file looked up in propertyDir instead of beside the host
+// executable.
+bool InitLoggerFrom(const WString& logDir, const WString& propertyDir);
+
 // "subInfo" at info level, UTF-8.
 void LogInfo(const WString& message);
 // "subError" at error level, UTF-8.

@@ -12,4 +12,21 @@ SyncSession* FindSession(const WString& syncType) {
   return it == Sessions().end() ? nullptr : it->second.get();
 }
 
+namespace {
+
+std::function<SessionServices()>& ServicesFactory() {
+  static std::function<SessionServices()> factory;
+  return factory;
+}
+
+}  // namespace
+
+void SetSessionServicesFactory(std::function<SessionServices()> factory) {
+  ServicesFactory() = std::move(factory);
+}
+
+SessionServices ServicesForNewSession() {
+  return ServicesFactory() ? ServicesFactory()() : SessionServices::Default();
+}
+
 }  // namespace quillet

@@ -3,6 +3,7 @@
 #ifndef QUILLET_SYNC_SESSION_SESSION_REGISTRY_H_
 #define QUILLET_SYNC_SESSION_SESSION_REGISTRY_H_
 
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -15,6 +16,12 @@ using SessionRegistry = std::map<WString, std::unique_ptr<SyncSession>>;
 SessionRegistry& Sessions();
 // The session of syncType, or null.
 SyncSession* FindSession(const WString& syncType);
+
+// The services given to sessions that InitCloudSync builds from now on; Default() unless
+// replaced. Tests replace them to observe a session behind the C exports. Passing an
+// empty function restores the default.
+void SetSessionServicesFactory(std::function<SessionServices()> factory);
+SessionServices ServicesForNewSession();
 
 }  // namespace quillet
 

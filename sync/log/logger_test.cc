@@ -1,0 +1,125 @@
+#include "sync/log/logger.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "sync/log/md5.h"
+#include "sync/log/sync_report.h"
+#include "sync/net/device_id.h"
+#include "sync/platform/platform.h"
+#include "sync/testing/log_capture.h"
+#include "sync/testing/temp_dir.h"
+
+namespace quillet {
+namespace {
+
+using testing::LogCapture;
+using testing::TempDir;
+namespace fs = std::filesystem;
+
+WString W(const std::string& s) { return Utf8ToWide(s); }
+
+TEST(InitLoggerTest, BothFormsOfTheLogPathGiveTheSameDirectory) {
+  TempDir tmp;
+  const std::string logs = tmp / "logs";
+  EXPECT_EQ(LibraryLogDirectory(W(logs)), W(logs + "/Quillet"));
+  EXPECT_EQ(LibraryLogDirectory(W(logs + "/")), W(logs + "/Quillet"));
+  ASSERT_TRUE(InitLogger(W(logs)));
+  EXPECT_TRUE(fs::is_directory(logs + "/Quillet"));
+  ASSERT_TRUE(InitLogger(W(logs + "/")));  // again, now that it exists
+  EXPECT_FALSE(fs::exists(logs + "/Quillet/Quillet"));
+}
+
+TEST(InitLoggerTest, CreatesMissingLevelsOfAnAbsolutePath) {
+  TempDir tmp;
+  ASSERT_TRUE(InitLogger(W(tmp / "a/b/c")));
+  EXPECT_TRUE(fs::is_directory(tmp / "a/b/c/Quillet"));
+}
+
+TEST(InitLoggerTest, FailsForEmptyRelativeOrUncreatableDirectories) {
+  EXPECT_FALSE(InitLogger(WString()));
+  EXPECT_FALSE(InitLogger(u"relative-logs-that-do-not-exist"));
+  EXPECT_FALSE(fs::exists("relative-logs-that-do-not-exist"));
+  TempDir tmp;
+  // A plain file where a directory level should be.
+  { std::ofstream(tmp / "file") << "x"; }
+  EXPECT_FALSE(InitLogger(W(tmp / "file/logs")));
+}
+
+TEST(InitLoggerTest, MissingPropertyFileFailsAfterCreatingTheDirectory) {
+  TempDir tmp;
+  TempDir noProperties;
+  EXPECT_FALSE(InitLoggerFrom(W(tmp / "logs"), W(noProperties.path())));
+  EXPECT_TRUE(fs::is_directory(tmp / "logs/Quillet"));
+}
+
+TEST(InitLoggerTest, BrokenPropertyFileFails) {
+  TempDir tmp;
+  TempDir props;
+  {
+    std::ofstream(props / "log4cpp.nt.property")
+        << "log4cpp.rootCategory=INFO, a\nlog4cpp.appender.a=NoSuchAppender\n";
+  }
+  EXPECT_FALSE(InitLoggerFrom(W(tmp / "logs"), W(props.path())));
+}
+
+TEST(LogWritersTest, LineFormsCategoriesAndEncodings) {
+  TempDir tmp;
+  ASSERT_TRUE(InitLogger(W(tmp.path())));
+  LogCapture capture(tmp.path());
+  const std::string pid = "[" + std::to_string(platform::ProcessId()) + "]";
+
+  LogSync(u"Info", u"InitCloudSync", u"Init database success");
+  LogSync(u"Error", u"GetLock", u"Get lock failed");
+  LogSyncBegin(u"StartSync");
+  LogSyncDone(u"StartSync");
+  LogInfo(u"caf\u00e9 \u4e2d");
+  LogError(u"broken \U0001F600");
+
+  const auto sync = capture.Sync();
+  ASSERT_EQ(sync.size(), 4u);
+  EXPECT_EQ(sync[0], pid + "[Info][InitCloudSync] Init database success");
+  EXPECT_EQ(sync[1], pid + "[Error][GetLock] Get lock failed");
+  EXPECT_EQ(sync[2], pid + "[Info][StartSync] Begin");
+  EXPECT_EQ(sync[3], pid + "[Info][StartSync] Done");
+  // An "Error" level word still goes to the sync category, not to the error log.
+  EXPECT_EQ(capture.Error(), std::vector<std::string>{pid + "broken \xF0\x9F\x98\x80"});
+  EXPECT_EQ(capture.Info(), std::vector<std::string>{pid + "caf\xC3\xA9 \xE4\xB8\xAD"});
+}
+
+TEST(LogWritersTest, ReconfiguringMovesLinesToTheNewDirectory) {
+  TempDir first;
+  TempDir second;
+  ASSERT_TRUE(InitLogger(W(first.path())));
+  LogCapture firstCapture(first.path());
+  ASSERT_TRUE(InitLogger(W(second.path())));
+  LogCapture secondCapture(second.path());
+  LogInfo(u"after");
+  EXPECT_TRUE(firstCapture.Info().empty());
+  EXPECT_TRUE(LogCapture::Has(secondCapture.Info(), "after"));
+}
+
+TEST(Md5HexTest, KnownDigests) {
+  EXPECT_EQ(Md5Hex(""), "d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_EQ(Md5Hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
+  EXPECT_EQ(Md5Hex(std::string("a\0b", 3)).size(), 32u);
+  EXPECT_NE(Md5Hex(std::string("a\0b", 3)), Md5Hex("a"));
+}
+
+TEST(SyncReportTest, HoldsTheSevenBaseKeys) {
+  NetConfig config;
+  config.SyncServerUrl = u"https://sync.example/";
+  config.SyncType = u"browser";
+  config.UserID = u"user-1";
+  const SyncReport report = MakeSyncReport(config);
+  const SyncReport expected = {{u"deviceName", DeviceIdCache()}, {u"domain", u"https://sync.example/"},
+                               {u"endTrace", u"0"},           {u"logVersion", u"1.0"},
+                               {u"syncType", u"browser"},     {u"userID", u"user-1"},
+                               {u"versionname", u"1.0.0.300"}};
+  EXPECT_EQ(report, expected);
+}
+
+}  // namespace
+}  // namespace quillet

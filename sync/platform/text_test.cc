@@ -1,0 +1,54 @@
+#include "sync/platform/text.h"
+
+#include <gtest/gtest.h>
+
+#include "sync/platform/platform.h"
+
+namespace quillet {
+namespace {
+
+TEST(TextTest, RoundTripsEveryPlane) {
+  const std::string utf8 = "a\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80'\"\\;--";  // a é 中 😀
+  const WString wide = Utf8ToWide(utf8);
+  EXPECT_EQ(wide, WString(u"a\u00e9\u4e2d\U0001F600'\"\\;--"));
+  EXPECT_EQ(WideToUtf8(wide), utf8);
+  EXPECT_EQ(Utf8ToWide(static_cast<const char*>(nullptr)), WString());
+}
+
+TEST(TextTest, InvalidUtf8BecomesReplacementCharacters) {
+  // A lone continuation byte, a truncated sequence before ASCII, an overlong form, an
+  // encoded surrogate, a value above U+10FFFF and a cut-off end.
+  EXPECT_EQ(Utf8ToWide(std::string("\x80")), u"\uFFFD");
+  EXPECT_EQ(Utf8ToWide(std::string("\xE4\xB8" "A")), u"\uFFFDA");
+  EXPECT_EQ(Utf8ToWide(std::string("\xC0\xAF")), u"\uFFFD\uFFFD");
+  EXPECT_EQ(Utf8ToWide(std::string("\xED\xA0\x80")), u"\uFFFD");
+  EXPECT_EQ(Utf8ToWide(std::string("\xF4\x90\x80\x80")), u"\uFFFD");
+  EXPECT_EQ(Utf8ToWide(std::string("ok\xF0\x9F")), u"ok\uFFFD");
+}
+
+TEST(TextTest, LoneSurrogatesBecomeReplacementCharacters) {
+  WString lone;
+  lone.push_back(0xD800);
+  lone.push_back(u'x');
+  lone.push_back(0xDC00);
+  EXPECT_EQ(WideToUtf8(lone), "\xEF\xBF\xBDx\xEF\xBF\xBD");
+}
+
+TEST(TextTest, NumbersAndAnsiForm) {
+  EXPECT_EQ(ToWide(-2147483647LL - 1), u"-2147483648");
+  EXPECT_EQ(ToWide(0), u"0");
+  // The narrow code page is UTF-8 here.
+  EXPECT_EQ(platform::WideToAnsi(u"\u00e9"), "\xC3\xA9");
+  EXPECT_EQ(platform::kPathSeparator, u'/');
+}
+
+TEST(PlatformTest, ExecutablePathNamesThisTestProgram) {
+  const std::string exe = platform::WideToAnsi(platform::ExecutablePath());
+  ASSERT_FALSE(exe.empty());
+  EXPECT_TRUE(platform::IsAbsolutePath(exe));
+  EXPECT_TRUE(platform::PathExists(exe));
+  EXPECT_FALSE(platform::IsAbsolutePath("relative/dir"));
+}
+
+}  // namespace
+}  // namespace quillet

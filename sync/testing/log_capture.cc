@@ -1,0 +1,53 @@
+#include "sync/testing/log_capture.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace quillet {
+namespace testing {
+
+LogCapture::LogCapture(const std::string& logPath)
+    : dir_(logPath + (logPath.empty() || logPath.back() != '/' ? "/" : "") + "Quillet/") {
+  Reset();
+}
+
+void LogCapture::Reset() {
+  infoStart_ = SizeOf("Quillet_info.log");
+  errorStart_ = SizeOf("Quillet_error.log");
+  syncStart_ = SizeOf("Quillet_sync.log");
+}
+
+size_t LogCapture::SizeOf(const char* file) const {
+  std::ifstream in(dir_ + file, std::ios::binary | std::ios::ate);
+  return in ? static_cast<size_t>(in.tellg()) : 0;
+}
+
+std::vector<std::string> LogCapture::Read(const char* file, size_t start) const {
+  std::vector<std::string> lines;
+  std::ifstream in(dir_ + file, std::ios::binary);
+  if (!in) return lines;
+  in.seekg(static_cast<std::streamoff>(start));
+  std::string line;
+  while (std::getline(in, line)) {
+    // The layout puts a time stamp and level before the library's own text.
+    const size_t at = line.find(" [");
+    lines.push_back(at == std::string::npos ? line : line.substr(at + 1));
+  }
+  return lines;
+}
+
+bool LogCapture::Has(const std::vector<std::string>& lines, const std::string& text) {
+  return Count(lines, text) > 0;
+}
+
+size_t LogCapture::Count(const std::vector<std::string>& lines, const std::string& text) {
+  size_t n = 0;
+  for (const std::string& line : lines) {
+    const size_t close = line.find(']');
+    if (close != std::string::npos && line.compare(close + 1, std::string::npos, text) == 0) ++n;
+  }
+  return n;
+}
+
+}  // namespace testing
+}  // namespace quillet
