@@ -112,6 +112,7 @@ void UpdateStructData(const char* dataType, const StructDataItem* added, int add
 }
 
 void FreeUpdateStructDataResult(UpdateResultItem* results, int count) {
+  Host().Record({"FreeUpdateStructDataResult", {}, {count}, {}, {}, {}});
   Host().Release("FreeUpdateStructDataResult", results, count);
 }
 
@@ -134,6 +135,7 @@ void DeleteData(const char* dataType, const char** luids, int luidCount, char***
 }
 
 void FreeDeleteDataResult(char** results, int count) {
+  Host().Record({"FreeDeleteDataResult", {}, {count}, {}, {}, {}});
   Host().Release("FreeDeleteDataResult", results, count);
 }
 
@@ -148,6 +150,7 @@ void QueryLocalIds(const char* dataType, int mode, LocalIdItem** items, int* ite
 }
 
 void FreeLocalIdList(LocalIdItem* items, int count) {
+  Host().Record({"FreeLocalIdList", {}, {count}, {}, {}, {}});
   Host().Release("FreeLocalIdList", items, count);
 }
 
@@ -180,6 +183,7 @@ void DataQueryByID(const char* dataType, const char** luids, int luidCount,
 }
 
 void FreeQueryResultList(QueryResultItem* results, int count) {
+  Host().Record({"FreeQueryResultList", {}, {count}, {}, {}, {}});
   Host().Release("FreeQueryResultList", results, count);
 }
 
@@ -273,7 +277,6 @@ void* TestHost::Track(void* array, int count, int reportedCount) {
 }
 
 void TestHost::Release(const char* entry, void* array, int count) {
-  Record({entry, {}, {count}, {}, {}, {}});
   int realCount = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
