@@ -172,9 +172,8 @@ typedef struct SyncCallbacks {
   void(QUILLET_CALL* FreeQueryResultList)(QueryResultItem* results, int resultCount);
   /* 12: reserved; never called. Keeps the table layout. */
   void(QUILLET_CALL* Reserved)(const char* dataType, const FileItem* filesA, int filesACount,
-                               const FileItem* filesB, int filesBCount,
-                               const KeyedTextList* extra, int extraCount, unsigned char flag,
-                               int value);
+                               const FileItem* filesB, int filesBCount, const KeyedTextList* extra,
+                               int extraCount, unsigned char flag, int value);
   /* 13: the outcome of uploads: added and modified records (with their new etags), the
    * guids deleted from the cloud, and extra keyed lists (empty today). */
   void(QUILLET_CALL* UpdateSyncResult)(const char* dataType, const StructDataItem* added,
@@ -205,8 +204,8 @@ QUILLET_API void QUILLET_CALL UninitCloudSync(void);
 
 /* Synchronises one data type. batchNumber outside 1..100 becomes 100. Returns a QUILLET_*
  * code or a cloud status; QUILLET_NO_SESSION when syncType has no session. */
-QUILLET_API int QUILLET_CALL SyncDataNoReason(const char* syncType, const char* dataType,
-                                              int order, int batchNumber);
+QUILLET_API int QUILLET_CALL SyncDataNoReason(const char* syncType, const char* dataType, int order,
+                                              int batchNumber);
 
 /* As SyncDataNoReason, with batchNumber passed on unchanged and reason reported to the host
  * as "operation_type". */

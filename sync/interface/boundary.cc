@@ -42,9 +42,15 @@ int DoSyncData(const char* syncType, const char* dataType, int order, int batchN
   SyncSession* session = FindSession(type);
   if (!session) return QUILLET_NO_SESSION;
   const WString data = Utf8ToWide(dataType);
-  if (withReason) return session->SyncDataWithRsn(type, data, order, batchNumber, reason);
-  if (batchNumber < 1 || batchNumber > 100) batchNumber = 100;
-  return session->SyncData(type, data, order, batchNumber);
+  if (!withReason && (batchNumber < 1 || batchNumber > 100)) batchNumber = 100;
+  try {
+    if (withReason) return session->SyncDataWithRsn(type, data, order, batchNumber, reason);
+    return session->SyncData(type, data, order, batchNumber);
+  } catch (...) {
+    // Whatever the pass did is unknown, so the round must not store this type's ctag.
+    session->MarkDataTypeFailed(data);
+    throw;
+  }
 }
 
 void DoEndSync(const char* syncType, const char** listA, int listACount, const char** listB,
@@ -72,8 +78,8 @@ void DoDownUnstructFile(const char* syncType, const char* context, const FileIte
 }
 
 int DoParseException(int code) {
-  if (InRange(code, 10001, 10099) || InRange(code, 20001, 20099) ||
-      InRange(code, 30001, 30099) || InRange(code, 40001, 40099) || code == 50001) {
+  if (InRange(code, 10001, 10099) || InRange(code, 20001, 20099) || InRange(code, 30001, 30099) ||
+      InRange(code, 40001, 40099) || code == 50001) {
     return 100;
   }
   switch (code) {

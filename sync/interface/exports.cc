@@ -48,8 +48,8 @@ QUILLET_API void QUILLET_CALL UninitCloudSync(void) {
   });
 }
 
-QUILLET_API int QUILLET_CALL SyncDataNoReason(const char* syncType, const char* dataType,
-                                              int order, int batchNumber) {
+QUILLET_API int QUILLET_CALL SyncDataNoReason(const char* syncType, const char* dataType, int order,
+                                              int batchNumber) {
   return Guarded("SyncDataNoReason", QUILLET_INTERNAL_ERROR, [&] {
     return quillet::DoSyncData(syncType, dataType, order, batchNumber, false, 0);
   });

@@ -137,9 +137,8 @@ std::vector<QueryResultRecord> SyncProcessAdapter_c::DataQueryByID(WString dataT
   return out;
 }
 
-void SyncProcessAdapter_c::UpdateSyncResult(WString dataType, StructList added,
-                                            StructList modified, TextList deletedGuids,
-                                            KeyedTextMap extra) {
+void SyncProcessAdapter_c::UpdateSyncResult(WString dataType, StructList added, StructList modified,
+                                            TextList deletedGuids, KeyedTextMap extra) {
   CArena arena;
   callbacks_.UpdateSyncResult(arena.Text(dataType), arena.Structs(added), Size(added.size()),
                               arena.Structs(modified), Size(modified.size()),

@@ -11,12 +11,12 @@
 namespace quillet {
 namespace {
 
+using ::testing::ElementsAre;
 using testing::FieldMap;
+using ::testing::IsEmpty;
 using testing::LogCapture;
 using testing::TempDir;
 using testing::TestHost;
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 
 class AdapterTest : public ::testing::Test {
  protected:
@@ -112,8 +112,8 @@ TEST_F(AdapterTest, NullResultWithCountIsLoggedEmptyAndNeverFreed) {
   EXPECT_TRUE(LogCapture::Has(errors,
                               "DataQueryByID error: cQueryResultList is nullptr, but "
                               "queryResultListSize size is3!"));
-  for (const char* free : {"FreeDeleteDataResult", "FreeUpdateStructDataResult",
-                           "FreeLocalIdList", "FreeQueryResultList"}) {
+  for (const char* free : {"FreeDeleteDataResult", "FreeUpdateStructDataResult", "FreeLocalIdList",
+                           "FreeQueryResultList"}) {
     EXPECT_THAT(host_.CallsOf(free), IsEmpty()) << free;
   }
 }
@@ -169,8 +169,8 @@ TEST_F(AdapterTest, GetNewAtAlwaysFreesWhatTheHostLeft) {
 }
 
 TEST_F(AdapterTest, ReportEventPassesPairsInKeyOrder) {
-  adapter_.ReportEvent(1, u"LOCK", {{u"syncInfo", u"ok"}, {u"business_id", u"LOCK"},
-                                     {u"returnCode", u"0"}});
+  adapter_.ReportEvent(1, u"LOCK",
+                       {{u"syncInfo", u"ok"}, {u"business_id", u"LOCK"}, {u"returnCode", u"0"}});
   adapter_.ReportEvent(1, u"empty", {});
   const auto calls = host_.CallsOf("ReportEvent");
   ASSERT_EQ(calls.size(), 2u);

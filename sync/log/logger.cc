@@ -1,10 +1,9 @@
 #include "sync/log/logger.h"
 
+#include <fstream>
 #include <log4cpp/Category.hh>
 #include <log4cpp/Priority.hh>
 #include <log4cpp/PropertyConfigurator.hh>
-
-#include <fstream>
 #include <sstream>
 
 #include "sync/log/log_directory.h"

@@ -114,9 +114,12 @@ TEST(SyncReportTest, HoldsTheSevenBaseKeys) {
   config.SyncType = u"browser";
   config.UserID = u"user-1";
   const SyncReport report = MakeSyncReport(config);
-  const SyncReport expected = {{u"deviceName", DeviceIdCache()}, {u"domain", u"https://sync.example/"},
-                               {u"endTrace", u"0"},           {u"logVersion", u"1.0"},
-                               {u"syncType", u"browser"},     {u"userID", u"user-1"},
+  const SyncReport expected = {{u"deviceName", DeviceIdCache()},
+                               {u"domain", u"https://sync.example/"},
+                               {u"endTrace", u"0"},
+                               {u"logVersion", u"1.0"},
+                               {u"syncType", u"browser"},
+                               {u"userID", u"user-1"},
                                {u"versionname", u"1.0.0.300"}};
   EXPECT_EQ(report, expected);
 }

@@ -19,7 +19,9 @@ TEST(TextTest, InvalidUtf8BecomesReplacementCharacters) {
   // A lone continuation byte, a truncated sequence before ASCII, an overlong form, an
   // encoded surrogate, a value above U+10FFFF and a cut-off end.
   EXPECT_EQ(Utf8ToWide(std::string("\x80")), u"\uFFFD");
-  EXPECT_EQ(Utf8ToWide(std::string("\xE4\xB8" "A")), u"\uFFFDA");
+  EXPECT_EQ(Utf8ToWide(std::string("\xE4\xB8"
+                                   "A")),
+            u"\uFFFDA");
   EXPECT_EQ(Utf8ToWide(std::string("\xC0\xAF")), u"\uFFFD\uFFFD");
   EXPECT_EQ(Utf8ToWide(std::string("\xED\xA0\x80")), u"\uFFFD");
   EXPECT_EQ(Utf8ToWide(std::string("\xF4\x90\x80\x80")), u"\uFFFD");

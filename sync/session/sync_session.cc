@@ -158,8 +158,7 @@ int SyncSession::InitDatabaseAndLog() {
 bool SyncSession::CheckSyncDataOrder(const WString& /*syncType*/, const WString& /*dataType*/,
                                      int order, bool isFirstSync) {
   if (isFirstSync && order != 1) {
-    const WString text = u"Check order error,isFirstSync=" + ToWide(1) + u",order=" +
-                         ToWide(order);
+    const WString text = u"Check order error,isFirstSync=" + ToWide(1) + u",order=" + ToWide(order);
     Info(u"CheckSyncDataOrder", text);
     LogError(text);
     return false;
@@ -203,8 +202,8 @@ int SyncSession::StartSync(const WString& syncType, const WString& dataType, int
     Error(tag, text);
     LogError(text);
   } else {
-    code = services_.uploadPass(config_, dataType, batchNumber, netInterface_.get(),
-                                stopRequested_);
+    code =
+        services_.uploadPass(config_, dataType, batchNumber, netInterface_.get(), stopRequested_);
     if (code != 0) {
       dataTypeOk_[dataType] = false;
       Warning(tag, u"ProcessUploadStrucData failed,errorCode:" + ToWide(code));

@@ -26,11 +26,13 @@ class SyncSession {
 
   // One data type's sync; returns 0 or a result code.
   int SyncData(const WString& syncType, const WString& dataType, int order, int batchNumber);
-  int SyncDataWithRsn(const WString& syncType, const WString& dataType, int order,
-                      int batchNumber, int reason);
+  int SyncDataWithRsn(const WString& syncType, const WString& dataType, int order, int batchNumber,
+                      int reason);
   // Closes the round: unlock, store ctags of the types that did not fail, OnSyncEnd.
   void EndSync(const WString& syncType);
   void RequestStop() { stopRequested_.store(true); }
+  // A call for dataType ended abnormally: its ctag must not be stored at the round's end.
+  void MarkDataTypeFailed(const WString& dataType) { dataTypeOk_[dataType] = false; }
   // Checks that the round has a protocol client; logs when it has none.
   bool CheckNetInst();
 

@@ -1,10 +1,10 @@
 #include "sync/testing/temp_dir.h"
 
+#include <stdlib.h>
+
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
-
-#include <stdlib.h>
 
 namespace quillet {
 namespace testing {

@@ -95,8 +95,8 @@ void OnUploadSyncStart(const char* dataType) {
 }
 
 void UpdateStructData(const char* dataType, const StructDataItem* added, int addedCount,
-                      const StructDataItem* modified, int modifiedCount,
-                      UpdateResultItem** results, int* resultCount) {
+                      const StructDataItem* modified, int modifiedCount, UpdateResultItem** results,
+                      int* resultCount) {
   Host().Record({"UpdateStructData",
                  {Str(dataType), *results == nullptr && *resultCount == 0 ? "preset" : "dirty"},
                  {addedCount, modifiedCount},
@@ -156,8 +156,7 @@ void FreeLocalIdList(LocalIdItem* items, int count) {
 
 void DataQueryByID(const char* dataType, const char** luids, int luidCount,
                    QueryResultItem** results, int* resultCount) {
-  Host().Record(
-      {"DataQueryByID", {Str(dataType)}, {luidCount}, {Texts(luids, luidCount)}, {}, {}});
+  Host().Record({"DataQueryByID", {Str(dataType)}, {luidCount}, {Texts(luids, luidCount)}, {}, {}});
   Answer<QueryAnswerItem> answer = Host().queryAnswer;
   if (Host().queryEchoesLuids) {
     answer.items.clear();
@@ -193,9 +192,8 @@ void Reserved(const char*, const FileItem*, int, const FileItem*, int, const Key
 }
 
 void UpdateSyncResult(const char* dataType, const StructDataItem* added, int addedCount,
-                      const StructDataItem* modified, int modifiedCount,
-                      const char** deletedGuids, int deletedCount, const KeyedTextList* extra,
-                      int extraCount) {
+                      const StructDataItem* modified, int modifiedCount, const char** deletedGuids,
+                      int deletedCount, const KeyedTextList* extra, int extraCount) {
   std::vector<FieldMap> keyed;
   for (int i = 0; extra && i < extraCount; ++i) {
     std::string values;
@@ -233,12 +231,23 @@ TestHost::TestHost() {
 TestHost::~TestHost() { g_host = nullptr; }
 
 SyncCallbacks TestHost::Callbacks() const {
-  return SyncCallbacks{OnDownloadSyncStart, OnUploadSyncStart,  UpdateStructData,
-                       FreeUpdateStructDataResult, GetNewAT,    FreeAT,
-                       DeleteData,          FreeDeleteDataResult, QueryLocalIds,
-                       FreeLocalIdList,     DataQueryByID,       FreeQueryResultList,
-                       Reserved,            UpdateSyncResult,    OnDataSyncEnd,
-                       OnSyncEnd,           ReportEvent};
+  return SyncCallbacks{OnDownloadSyncStart,
+                       OnUploadSyncStart,
+                       UpdateStructData,
+                       FreeUpdateStructDataResult,
+                       GetNewAT,
+                       FreeAT,
+                       DeleteData,
+                       FreeDeleteDataResult,
+                       QueryLocalIds,
+                       FreeLocalIdList,
+                       DataQueryByID,
+                       FreeQueryResultList,
+                       Reserved,
+                       UpdateSyncResult,
+                       OnDataSyncEnd,
+                       OnSyncEnd,
+                       ReportEvent};
 }
 
 void TestHost::Record(HostCall call) {

@@ -39,7 +39,7 @@ template <typename T>
 struct Answer {
   std::vector<T> items;
   bool nullPointer = false;
-  int nullCount = 0;  // count reported with a null pointer
+  int nullCount = 0;       // count reported with a null pointer
   bool zeroCount = false;  // non-null array reported with count 0
 };
 
@@ -78,7 +78,7 @@ class TestHost {
   bool deleteEchoesLuids = false;  // DeleteData answers the luids it was given
   Answer<LocalIdAnswerItem> localIdAnswer;
   Answer<QueryAnswerItem> queryAnswer;
-  bool queryEchoesLuids = false;  // DataQueryByID answers "data-" + luid for each luid
+  bool queryEchoesLuids = false;     // DataQueryByID answers "data-" + luid for each luid
   std::optional<std::string> token;  // GetNewAT leaves null when unset
 
   // Everything recorded so far (thread-safe copy).

@@ -41,9 +41,7 @@ bool MakeDirectory(const std::string& ansiPath, bool* accessDenied) {
 
 bool SetHidden(const std::string& /*ansiPath*/) { return true; }
 
-bool IsAbsolutePath(const std::string& ansiPath) {
-  return !ansiPath.empty() && ansiPath[0] == '/';
-}
+bool IsAbsolutePath(const std::string& ansiPath) { return !ansiPath.empty() && ansiPath[0] == '/'; }
 
 unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
 

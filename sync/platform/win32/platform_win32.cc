@@ -31,8 +31,8 @@ std::string WideToAnsi(const WString& wide) {
 
 WString AnsiToWide(const std::string& ansi) {
   if (ansi.empty()) return WString();
-  const int n = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()),
-                                    nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
   if (n <= 0) return WString();
   std::wstring out(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), &out[0], n);
