@@ -21,5 +21,8 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/QuilletConfigVersion.cmake
 install(FILES ${CMAKE_BINARY_DIR}/QuilletConfig.cmake ${CMAKE_BINARY_DIR}/QuilletConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Quillet)
 
+# The .pc file names its prefix relative to itself, whatever the libdir depth.
+file(RELATIVE_PATH QUILLET_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+string(REGEX REPLACE "/$" "" QUILLET_PC_TO_PREFIX "${QUILLET_PC_TO_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/quillet.pc.in ${CMAKE_BINARY_DIR}/quillet.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/quillet.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

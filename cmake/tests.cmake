@@ -24,3 +24,8 @@ add_test(NAME SharedLibrary.LoadsAndFindsExports
 # The shared library exports exactly the eight C functions.
 add_test(NAME SharedLibrary.ExportsExactlyEightFunctions
   COMMAND ${PROJECT_SOURCE_DIR}/sync/interface/exported_symbols_test.sh $<TARGET_FILE:Quillet>)
+
+# What `cmake --install` lays down lets a C host build against the library.
+add_test(NAME Install.HostBuildsAgainstInstalledLibrary
+  COMMAND ${PROJECT_SOURCE_DIR}/cmake/install_test.sh ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR})
+set_tests_properties(Install.HostBuildsAgainstInstalledLibrary PROPERTIES TIMEOUT 120)
