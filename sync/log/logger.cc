@@ -1,9 +1,11 @@
 #include "sync/log/logger.h"
 
 #include <fstream>
+#include <log4cpp/Appender.hh>
 #include <log4cpp/Category.hh>
 #include <log4cpp/Priority.hh>
 #include <log4cpp/PropertyConfigurator.hh>
+#include <mutex>
 #include <sstream>
 
 #include "sync/log/log_directory.h"
@@ -19,6 +21,19 @@ namespace {
 // log4cpp reads its configuration from a file name only, so the property file with the
 // log directory filled in is written into that directory and configured from there.
 const char kActivePropertyFileName[] = "log4cpp.active.property";
+
+// log4cpp's configurator leaks the previous appenders each time it runs again, and the
+// library configures at every round. The same configuration is therefore applied once and
+// afterwards only has its files reopened (so a deleted or rotated log file is recreated).
+std::mutex& ConfigMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::string& AppliedConfiguration() {
+  static std::string applied;
+  return applied;
+}
 
 std::string Prefix() { return "[" + std::to_string(platform::ProcessId()) + "]"; }
 
@@ -75,6 +90,8 @@ bool InitLoggerFrom(const WString& logDir, const WString& propertyDir) {
   std::string properties;
   if (!ReadFile(propertyFile, &properties)) return false;
   ReplaceAll(&properties, kLogDirToken, dir);
+  std::lock_guard<std::mutex> lock(ConfigMutex());
+  if (properties == AppliedConfiguration()) return log4cpp::Appender::reopenAll();
   const std::string activeFile = dir + sep + kActivePropertyFileName;
   {
     std::ofstream out(activeFile, std::ios::binary | std::ios::trunc);
@@ -84,8 +101,10 @@ bool InitLoggerFrom(const WString& logDir, const WString& propertyDir) {
   try {
     log4cpp::PropertyConfigurator::configure(activeFile);
   } catch (...) {
+    AppliedConfiguration().clear();
     return false;
   }
+  AppliedConfiguration() = properties;
   return true;
 }
 

@@ -101,6 +101,17 @@ TEST(LogWritersTest, ReconfiguringMovesLinesToTheNewDirectory) {
   EXPECT_TRUE(LogCapture::Has(secondCapture.Info(), "after"));
 }
 
+TEST(LogWritersTest, ANewRoundRecreatesADeletedLogFile) {
+  TempDir tmp;
+  ASSERT_TRUE(InitLogger(W(tmp.path())));
+  LogInfo(u"before");
+  fs::remove(tmp / "Quillet/Quillet_info.log");
+  ASSERT_TRUE(InitLogger(W(tmp.path())));
+  LogCapture capture(tmp.path());
+  LogInfo(u"after");
+  EXPECT_TRUE(fs::exists(tmp / "Quillet/Quillet_info.log"));
+}
+
 TEST(Md5HexTest, KnownDigests) {
   EXPECT_EQ(Md5Hex(""), "d41d8cd98f00b204e9800998ecf8427e");
   EXPECT_EQ(Md5Hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
