@@ -103,12 +103,20 @@ void UpdateStructData(const char* dataType, const StructDataItem* added, int add
                  {},
                  {Structs(added, addedCount), Structs(modified, modifiedCount)},
                  {}});
-  Hand(Host().updateAnswer, results, resultCount,
-       [](const UpdateAnswerItem& a, UpdateResultItem* r) {
-         r->luid = Dup(a.luid);
-         r->guid = Dup(a.guid);
-         r->numberA = a.numberA;
-       });
+  Answer<UpdateAnswerItem> answer = Host().updateAnswer;
+  if (Host().updateConfirmsAll) {
+    for (int i = 0; added && i < addedCount; ++i) {
+      answer.items.push_back({"L-" + Str(added[i].guid), Str(added[i].guid), 0});
+    }
+    for (int i = 0; modified && i < modifiedCount; ++i) {
+      answer.items.push_back({Str(modified[i].luid), Str(modified[i].guid), 0});
+    }
+  }
+  Hand(answer, results, resultCount, [](const UpdateAnswerItem& a, UpdateResultItem* r) {
+    r->luid = Dup(a.luid);
+    r->guid = Dup(a.guid);
+    r->numberA = a.numberA;
+  });
 }
 
 void FreeUpdateStructDataResult(UpdateResultItem* results, int count) {
@@ -251,8 +259,11 @@ SyncCallbacks TestHost::Callbacks() const {
 }
 
 void TestHost::Record(HostCall call) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  calls_.push_back(std::move(call));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.push_back(call);
+  }
+  if (onCall) onCall(call);
 }
 
 std::vector<HostCall> TestHost::Calls() const {

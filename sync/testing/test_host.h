@@ -8,6 +8,7 @@
 #ifndef QUILLET_SYNC_TESTING_TEST_HOST_H_
 #define QUILLET_SYNC_TESTING_TEST_HOST_H_
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -80,6 +81,11 @@ class TestHost {
   Answer<QueryAnswerItem> queryAnswer;
   bool queryEchoesLuids = false;     // DataQueryByID answers "data-" + luid for each luid
   std::optional<std::string> token;  // GetNewAT leaves null when unset
+  // UpdateStructData confirms every record: added ones under luid "L-" + guid, modified
+  // ones under their own luid.
+  bool updateConfirmsAll = false;
+  // Runs after each call is recorded, on the calling thread (e.g. to request a stop).
+  std::function<void(const HostCall&)> onCall;
 
   // Everything recorded so far (thread-safe copy).
   std::vector<HostCall> Calls() const;

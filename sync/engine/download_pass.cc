@@ -1,0 +1,305 @@
+// The download pass: the cloud's additions, modifications and deletions of one data type
+// reach the host in batches, and the etag rows and the ctag follow what the host confirmed.
+#include <map>
+
+#include "quillet.h"
+#include "sync/engine/change_detection.h"
+#include "sync/engine/pass_support.h"
+#include "sync/engine/passes.h"
+#include "sync/interface/active_adapter.h"
+#include "sync/log/logger.h"
+#include "sync/store/database_operator.h"
+
+namespace quillet {
+namespace {
+
+using EtagIndex = std::map<WString, EtagItem>;
+
+class DownloadPass {
+ public:
+  DownloadPass(const NetConfig& session, const WString& dataType, int batchNumber,
+               INetInterface* net, const std::atomic<bool>& stop, AdapterRef host)
+      : dataType_(dataType),
+        batchNumber_(batchNumber),
+        net_(net),
+        stop_(stop),
+        host_(std::move(host)),
+        report_(session) {}
+
+  int Run(const WString& currentCtag);
+
+ private:
+  bool StopRequested() const {
+    if (!stop_.load()) return false;
+    log_.Stopped();
+    return true;
+  }
+  // One REPORT request for the pending guids; modified records get their local luids.
+  // 0 or the mapped failure code.
+  int Download(StructList* records);
+  // Hands one delivery to the host and collects the etag rows it confirmed. withModify
+  // selects the full result rule (adds and modifies) over the add-only rule.
+  void Deliver(StructList added, StructList modified, bool withModify);
+  // Writes the rows collected by Deliver. 0 or 2007.
+  int WriteAddedRows(bool evenWhenEmpty);
+  int WriteModifiedRows();
+
+  const WString dataType_;
+  const int batchNumber_;
+  INetInterface* const net_;
+  const std::atomic<bool>& stop_;
+  const AdapterRef host_;
+  const StepLog log_{u"ProcessDownloadStructData"};
+  PassReport report_;
+  DataBaseOperator& store_ = DataBaseOperator::GetInstance();
+
+  EtagIndex addIndex_;
+  EtagIndex modifyIndex_;
+  TextList downloadGuids_;
+  std::map<WString, WString> guidToLuid_;
+  std::vector<EtagItem> inserts_;
+  std::vector<EtagUpdate> updates_;
+};
+
+int DownloadPass::Download(StructList* records) {
+  const int code = net_->DownloadData(dataType_, std::move(downloadGuids_), *records);
+  downloadGuids_.clear();
+  // Modified records go back to the host under their local ids.
+  for (StructRecord& record : *records) {
+    const auto luid = guidToLuid_.find(record.guid);
+    if (luid != guidToLuid_.end()) record.luid = luid->second;
+  }
+  const int result = MapCloudCode(code);
+  if (result != 0) {
+    const WString text = u"Download data failed,errorCode is " + ToWide(code);
+    log_.Error(text);
+    report_.Send(u"REPORT", result, text);
+    return result;
+  }
+  report_.Send(u"REPORT", result, u"Download data success");
+  return 0;
+}
+
+void DownloadPass::Deliver(StructList added, StructList modified, bool withModify) {
+  log_.Info(u"Call UpdateStructData");
+  const std::vector<UpdateResultRecord> results =
+      host_->UpdateStructData(dataType_, std::move(added), std::move(modified));
+  report_.Send(u"local_UpdateStructData", u"0", u"Call UpdateStructData");
+  log_.Info(u"End call UpdateStructData");
+  log_.Info(u"The number of successful records is " +
+            ToWide(static_cast<long long>(results.size())));
+
+  for (const UpdateResultRecord& result : results) {
+    if (withModify) {
+      LogInfo(u"[UpdateStructData]Local return success,luid:" + result.luid + u",guid:" +
+              result.guid);
+    }
+    const auto added = addIndex_.find(result.guid);
+    if (added != addIndex_.end()) {
+      LogInfo(u"[UpdateStructData] Local added success,guid:" + result.guid + u",luid:" +
+              result.luid);
+      EtagItem row = added->second;
+      row.luid = result.luid;
+      row.type = dataType_;
+      inserts_.push_back(std::move(row));
+      continue;
+    }
+    if (!withModify) {
+      LogInfo(u"[UpdateStructData] Local added success,guid:" + result.guid + u",luid:" +
+              result.luid);
+      continue;
+    }
+    const auto modified = modifyIndex_.find(result.guid);
+    if (modified != modifyIndex_.end()) {
+      LogInfo(u"[UpdateStructData] Local modified success,guid:" + result.guid + u",luid:" +
+              result.luid);
+      EtagUpdate update;
+      update.whereFields[u"luid"] = result.luid;
+      update.setFields[u"etag"] = modified->second.etag;
+      updates_.push_back(std::move(update));
+    }
+  }
+}
+
+int DownloadPass::WriteAddedRows(bool evenWhenEmpty) {
+  log_.Info(u"Insert added-item into database,count is " +
+            ToWide(static_cast<long long>(inserts_.size())));
+  if (!inserts_.empty() || evenWhenEmpty) {
+    const bool ok = store_.InsertEtagDataBatch(inserts_);
+    inserts_.clear();
+    if (!ok) {
+      log_.Error(u"Insert added-item into database failed");
+      return QUILLET_STORE_FAILED;
+    }
+  }
+  return 0;
+}
+
+int DownloadPass::WriteModifiedRows() {
+  log_.Info(u"Update modified-item into database,count is " +
+            ToWide(static_cast<long long>(updates_.size())));
+  if (updates_.empty()) return 0;
+  const bool ok = store_.UpdateEtagBatch(updates_);
+  updates_.clear();
+  if (!ok) {
+    log_.Error(u"Update modified-item into database failed");
+    return QUILLET_STORE_FAILED;
+  }
+  return 0;
+}
+
+int DownloadPass::Run(const WString& currentCtag) {
+  LogSyncBegin(log_.function());
+  if (StopRequested()) return QUILLET_STOPPED;
+
+  CtagItem ctagRow;
+  store_.GetCtagDataItem(ctagRow, dataType_);
+  log_.Info(u"Data type:" + dataType_ + u",local ctag:" + ctagRow.ctag_value + u",current ctag:" +
+            currentCtag);
+
+  EtagList cloudAdd, cloudModify, cloudDelete;
+  if (ctagRow.ctag_value == currentCtag) {
+    log_.Info(u"Local ctag is equal to current ctag,no need to download");
+  } else {
+    log_.Info(u"Need download,get etag");
+    EtagList cloud;
+    const int result = MapCloudCode(net_->GetEtagList(dataType_, cloud));
+    if (result != 0) {
+      log_.Info(u"Get etag failed,end sync");
+      report_.Send(u"PROPFIND", result, u"Get etag failed,end sync");
+      return result;
+    }
+    log_.Info(u"The number of cloud record is " + ToWide(static_cast<long long>(cloud.size())));
+    EtagList local;
+    if (!store_.GetEtagDataItemsByType(local, dataType_)) {
+      log_.Error(u"Get etag from database failed,end sync");
+      return QUILLET_ETAGS_UNREADABLE;
+    }
+    log_.Info(u"The number of local record is " + ToWide(static_cast<long long>(local.size())));
+    CompareCloudToLocalEtags(cloud, local, cloudAdd, cloudModify, cloudDelete);
+  }
+
+  log_.Info(u"The number of cloud-add is " + ToWide(static_cast<long long>(cloudAdd.size())));
+  log_.Info(u"The number of cloud-modify is " + ToWide(static_cast<long long>(cloudModify.size())));
+  log_.Info(u"The number of cloud-delete is " + ToWide(static_cast<long long>(cloudDelete.size())));
+  for (const EtagItem& item : cloudAdd) {
+    LogInfo(u"[ProcessDownloadStructData] Cloud added,guid:" + item.guid + u",etag:" + item.etag);
+    addIndex_.emplace(item.guid, item);
+  }
+  for (const EtagItem& item : cloudModify) {
+    LogInfo(u"[ProcessDownloadStructData] Cloud modified,guid:" + item.guid + u",etag:" +
+            item.etag);
+    modifyIndex_.emplace(item.guid, item);
+  }
+  for (const EtagItem& item : cloudDelete) {
+    LogInfo(u"[ProcessDownloadStructData] Cloud deleted,guid:" + item.guid + u",etag:" + item.etag);
+  }
+
+  std::map<WString, int> counts = {{u"cloudAdd", static_cast<int>(cloudAdd.size())},
+                                   {u"cloudModify", static_cast<int>(cloudModify.size())},
+                                   {u"cloudDelete", static_cast<int>(cloudDelete.size())}};
+  log_.Info(u"Call OnDownloadSyncStart");
+  if (StopRequested()) return QUILLET_STOPPED;
+  host_->OnDownloadSyncStart(dataType_, std::move(counts));
+  report_.Send(u"local_OnDownloadSyncStart", u"0", u"Call OnDownloadSyncStart");
+  log_.Info(u"End call OnDownloadSyncStart");
+
+  // Additions: full batches are delivered at once; an incomplete last batch is downloaded
+  // now and handed over with the first delivery of the modify stage.
+  int count = 0;
+  StructList pendingAdded;
+  log_.Info(u"Process cloud-add records");
+  for (const EtagItem& item : cloudAdd) {
+    if (StopRequested()) return QUILLET_STOPPED;
+    downloadGuids_.push_back(item.guid);
+    if (++count < batchNumber_) continue;
+    log_.Info(u"Meet batch requirements,download data");
+    StructList downloaded;
+    if (const int code = Download(&downloaded)) return code;
+    Deliver(std::move(downloaded), StructList(), false);
+    if (const int code = WriteAddedRows(true)) return code;
+    count = 0;
+  }
+  if (count > 0) {
+    log_.Info(u"Download data,count is " + ToWide(count));
+    if (const int code = Download(&pendingAdded)) return code;
+  }
+
+  log_.Info(u"Process cloud-modify records");
+  for (const EtagItem& item : cloudModify) {
+    if (StopRequested()) return QUILLET_STOPPED;
+    downloadGuids_.push_back(item.guid);
+    guidToLuid_.emplace(item.guid, item.luid);
+    if (++count < batchNumber_) continue;
+    log_.Info(u"Meet batch requirements,download data");
+    StructList modified;
+    if (const int code = Download(&modified)) return code;
+    Deliver(std::move(pendingAdded), std::move(modified), true);
+    pendingAdded.clear();
+    if (const int failed = WriteAddedRows(false)) return failed;
+    if (const int failed = WriteModifiedRows()) return failed;
+    guidToLuid_.clear();
+    count = 0;
+  }
+
+  if (count >= 1) {
+    if (StopRequested()) return QUILLET_STOPPED;
+    StructList modified;
+    if (!downloadGuids_.empty()) {
+      if (const int code = Download(&modified)) return code;
+    }
+    Deliver(std::move(pendingAdded), std::move(modified), true);
+    // The host holds these records now, so their rows are written even when a stop came
+    // meanwhile; otherwise the next round would hand the added ones over again.
+    const bool stopped = StopRequested();
+    if (const int failed = WriteAddedRows(false)) return failed;
+    if (const int failed = WriteModifiedRows()) return failed;
+    if (stopped) return QUILLET_STOPPED;
+  }
+
+  log_.Info(u"Process cloud-delete records");
+  TextList luids;
+  luids.reserve(cloudDelete.size());
+  for (const EtagItem& item : cloudDelete) luids.push_back(item.luid);
+  log_.Info(u"Call DeleteData");
+  if (StopRequested()) return QUILLET_STOPPED;
+  const TextList deleted = host_->DeleteData(dataType_, std::move(luids));
+  report_.Send(u"local_DeleteData", u"0", u"Call DeleteData");
+  log_.Info(u"End call DeleteData");
+  if (!cloudDelete.empty()) {
+    log_.Info(u"The number of successfully deleted locally is " +
+              ToWide(static_cast<long long>(deleted.size())));
+    for (const WString& luid : deleted) {
+      LogInfo(u"[UpdateStructData] Local deleted success,luid:" + luid);
+    }
+  }
+  if (!deleted.empty()) {
+    log_.Info(u"Delete database records");
+    for (const WString& luid : deleted) LogInfo(u"Local deleted success,luid:" + luid);
+    if (!store_.DeleteEtagBatchWithUid(deleted, 0)) {
+      log_.Error(u"Delete database records failed,end sync");
+      return QUILLET_STORE_FAILED;
+    }
+  }
+
+  log_.Info(u"Update ctag");
+  if (!store_.UpdateCtagData(dataType_, currentCtag)) {
+    log_.Error(u"Update ctag failed,end sync");
+    return QUILLET_STORE_FAILED;
+  }
+  LogSyncDone(log_.function());
+  return 0;
+}
+
+}  // namespace
+
+int ProcessDownloadStructData(NetConfig config, const WString& dataType, int batchNumber,
+                              const WString& currentCtag, INetInterface* net,
+                              const std::atomic<bool>& stop) {
+  AdapterRef host = ActiveAdapter();
+  if (!net || !host) return QUILLET_NO_CLIENT;
+  DownloadPass pass(config, dataType, batchNumber, net, stop, std::move(host));
+  return pass.Run(currentCtag);
+}
+
+}  // namespace quillet
