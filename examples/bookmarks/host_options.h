@@ -1,0 +1,23 @@
+/* Command-line and ini options of the sample host. */
+#ifndef QUILLET_EXAMPLES_HOST_OPTIONS_H_
+#define QUILLET_EXAMPLES_HOST_OPTIONS_H_
+
+typedef struct HostOptions {
+  const char* profile;
+  char server[1024];
+  char user[256];
+  char token[1024];
+  char app[256];
+  char library[4096];
+  int batch;
+  int verbose;
+} HostOptions;
+
+/* Fills options from argv, then DIR/host.ini for what argv left unset. *first is the index
+ * of the command. Returns 0, or prints a message and returns -1. */
+int parse_options(int argc, char** argv, HostOptions* options, int* first);
+
+/* Prints the usage with a reason; returns the exit status 2. */
+int usage_error(const char* reason);
+
+#endif /* QUILLET_EXAMPLES_HOST_OPTIONS_H_ */

@@ -1,0 +1,307 @@
+#include "host_sync.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include "bookmark_json.h"
+#include "bookmark_store.h"
+#include "library_loader.h"
+#include "quillet.h"
+
+/* The callbacks carry no context pointer, so the round's state is file-wide. */
+static sqlite3* g_db;
+static const HostOptions* g_options;
+static struct {
+  int cloudAdded, cloudModified, cloudDeleted;
+  int received, removedLocally;
+  int uploadedAdds, uploadedEdits, uploadedDeletes;
+  int passResult;
+} g_stats;
+
+static char* dup_string(const char* s) {
+  char* out = malloc(strlen(s ? s : "") + 1);
+  if (out) strcpy(out, s ? s : "");
+  return out;
+}
+
+static void QUILLET_CALL on_download_start(const char* type, int add, int modify, int del) {
+  (void)type;
+  g_stats.cloudAdded += add;
+  g_stats.cloudModified += modify;
+  g_stats.cloudDeleted += del;
+  printf("  cloud changes found: %d added, %d modified, %d deleted\n", add, modify, del);
+}
+
+static void QUILLET_CALL on_upload_start(const char* type) {
+  (void)type;
+  printf("  looking for local changes to upload\n");
+}
+
+/* Stores one downloaded record; fills result on success. */
+static int store_downloaded(const StructDataItem* item, int isNew, UpdateResultItem* result) {
+  char *title = NULL, *url = NULL;
+  if (bookmark_from_json(item->data, &title, &url)) {
+    fprintf(stderr, "  skipped cloud record %s: its content is not a bookmark\n", item->guid);
+    return -1;
+  }
+  long long luid = 0;
+  int ok;
+  if (isNew) {
+    ok = bookmarks_add(g_db, title, url, 0, item->guid, &luid) == 0;
+  } else {
+    int found = 0;
+    luid = strtoll(item->luid ? item->luid : "0", NULL, 10);
+    /* The cloud's version wins: the download runs before the upload of local edits. */
+    ok = bookmarks_edit(g_db, luid, title, url, 0, item->guid, &found) == 0 && found;
+  }
+  free(title);
+  free(url);
+  if (!ok) return -1;
+  char luidText[32];
+  snprintf(luidText, sizeof luidText, "%lld", luid);
+  memset(result, 0, sizeof *result);
+  result->luid = dup_string(luidText);
+  result->guid = dup_string(item->guid);
+  return 0;
+}
+
+static void QUILLET_CALL update_struct_data(const char* type, const StructDataItem* added,
+                                            int addedCount, const StructDataItem* modified,
+                                            int modifiedCount, UpdateResultItem** results,
+                                            int* resultCount) {
+  (void)type;
+  const int total = addedCount + modifiedCount;
+  if (total <= 0) return;
+  UpdateResultItem* out = calloc((size_t)total, sizeof *out);
+  if (!out) return;
+  int n = 0;
+  for (int i = 0; i < addedCount; ++i) n += store_downloaded(&added[i], 1, &out[n]) == 0;
+  for (int i = 0; i < modifiedCount; ++i) n += store_downloaded(&modified[i], 0, &out[n]) == 0;
+  g_stats.received += n;
+  printf("  received a batch: %d new, %d changed bookmarks\n", addedCount, modifiedCount);
+  *results = out;
+  *resultCount = n;
+}
+
+static void QUILLET_CALL free_update_results(UpdateResultItem* results, int count) {
+  for (int i = 0; i < count; ++i) {
+    free((char*)results[i].luid);
+    free((char*)results[i].guid);
+  }
+  free(results);
+}
+
+static void QUILLET_CALL get_new_at(char** token) {
+  printf("  the access token expired; handing over the configured one again\n");
+  *token = dup_string(g_options->token);
+}
+
+static void QUILLET_CALL free_at(char* token) { free(token); }
+
+static void QUILLET_CALL delete_data(const char* type, const char** luids, int count,
+                                     char*** results, int* resultCount) {
+  (void)type;
+  if (count <= 0) return;
+  char** out = calloc((size_t)count, sizeof *out);
+  if (!out) return;
+  int n = 0;
+  for (int i = 0; i < count; ++i) {
+    int found = 0;
+    if (bookmarks_remove(g_db, strtoll(luids[i], NULL, 10), &found) == 0 && found) {
+      out[n++] = dup_string(luids[i]);
+    }
+  }
+  g_stats.removedLocally += n;
+  printf("  removed %d bookmark%s deleted on the cloud\n", n, n == 1 ? "" : "s");
+  *results = out;
+  *resultCount = n;
+}
+
+static void QUILLET_CALL free_delete_results(char** results, int count) {
+  for (int i = 0; i < count; ++i) free(results[i]);
+  free(results);
+}
+
+static void QUILLET_CALL query_local_ids(const char* type, int mode, LocalIdItem** items,
+                                         int* count) {
+  (void)type;
+  (void)mode;
+  Bookmark* list = NULL;
+  int n = 0;
+  if (bookmarks_all(g_db, &list, &n) || n == 0) {
+    bookmarks_free(list, n);
+    return;
+  }
+  LocalIdItem* out = calloc((size_t)n, sizeof *out);
+  if (out) {
+    for (int i = 0; i < n; ++i) {
+      char text[32];
+      snprintf(text, sizeof text, "%lld", list[i].luid);
+      out[i].luid = dup_string(text);
+      out[i].state = list[i].state;
+    }
+    *items = out;
+    *count = n;
+  }
+  bookmarks_free(list, n);
+}
+
+static void QUILLET_CALL free_local_ids(LocalIdItem* items, int count) {
+  for (int i = 0; i < count; ++i) free((char*)items[i].luid);
+  free(items);
+}
+
+static void QUILLET_CALL data_query_by_id(const char* type, const char** luids, int count,
+                                          QueryResultItem** results, int* resultCount) {
+  (void)type;
+  if (count <= 0) return;
+  QueryResultItem* out = calloc((size_t)count, sizeof *out);
+  if (!out) return;
+  int n = 0;
+  for (int i = 0; i < count; ++i) {
+    Bookmark b;
+    int found = 0;
+    if (bookmarks_get(g_db, strtoll(luids[i], NULL, 10), &b, &found) || !found) continue;
+    out[n].luid = dup_string(luids[i]);
+    out[n].data = bookmark_to_json(b.title, b.url);
+    out[n].textA = dup_string("");
+    out[n].textC = dup_string("");
+    bookmark_clear(&b);
+    ++n;
+  }
+  *results = out;
+  *resultCount = n;
+}
+
+static void QUILLET_CALL free_query_results(QueryResultItem* results, int count) {
+  for (int i = 0; i < count; ++i) {
+    free((char*)results[i].luid);
+    free((char*)results[i].data);
+    free((char*)results[i].textA);
+    free((char*)results[i].textC);
+  }
+  free(results);
+}
+
+static void QUILLET_CALL reserved(const char* t, const FileItem* a, int an, const FileItem* b,
+                                  int bn, const KeyedTextList* k, int kn, unsigned char f, int v) {
+  (void)t, (void)a, (void)an, (void)b, (void)bn, (void)k, (void)kn, (void)f, (void)v;
+}
+
+static void QUILLET_CALL update_sync_result(const char* type, const StructDataItem* added,
+                                            int addedCount, const StructDataItem* modified,
+                                            int modifiedCount, const char** deleted,
+                                            int deletedCount, const KeyedTextList* extra,
+                                            int extraCount) {
+  (void)type, (void)deleted, (void)extra, (void)extraCount;
+  for (int i = 0; i < addedCount; ++i) {
+    bookmarks_mark_clean(g_db, strtoll(added[i].luid, NULL, 10), added[i].guid);
+  }
+  for (int i = 0; i < modifiedCount; ++i) {
+    bookmarks_mark_clean(g_db, strtoll(modified[i].luid, NULL, 10), NULL);
+  }
+  g_stats.uploadedAdds += addedCount;
+  g_stats.uploadedEdits += modifiedCount;
+  g_stats.uploadedDeletes += deletedCount;
+  printf("  uploaded: %d added, %d changed, %d deleted\n", addedCount, modifiedCount, deletedCount);
+}
+
+static void QUILLET_CALL on_data_sync_end(const char* type, int code) {
+  (void)type;
+  g_stats.passResult = code;
+}
+
+static void QUILLET_CALL on_sync_end(void) {}
+
+static void QUILLET_CALL report_event(int kind, const char* id, const char** keys,
+                                      const char** values, int count) {
+  (void)kind;
+  if (!g_options->verbose) return;
+  printf("  [report %s]", id);
+  for (int i = 0; i < count; ++i) printf(" %s=%s", keys[i], values[i]);
+  printf("\n");
+}
+
+static const char* meaning(int code) {
+  switch (code) {
+    case QUILLET_OK:
+      return "success";
+    case QUILLET_NO_SESSION:
+      return "no session for the sync type";
+    case QUILLET_LOCK_FAILED:
+      return "the cloud lock could not be taken";
+    case QUILLET_INVALID_CALL:
+      return "a setting is empty or the call order is wrong";
+    case QUILLET_NO_RESPONSE:
+      return "the sync server did not answer";
+    case QUILLET_ETAGS_UNREADABLE:
+      return "the local sync store could not be read";
+    case QUILLET_STORE_FAILED:
+      return "the local sync store could not be opened or written";
+    case QUILLET_NO_CLIENT:
+      return "logging could not start or the sync type has no client";
+    case QUILLET_CLOUD_LOCKED:
+      return "another device is syncing right now";
+    case QUILLET_INTERNAL_ERROR:
+      return "an internal error of the library";
+    case QUILLET_STOPPED:
+      return "the sync was stopped";
+    case QUILLET_LIMIT_REACHED:
+      return "the bookmark collection is full";
+    default:
+      return "a status of the sync service";
+  }
+}
+
+int run_sync(sqlite3* db, const HostOptions* options) {
+  if (!options->server[0] || !options->user[0] || !options->token[0]) {
+    fprintf(stderr, "sync needs --server, --user and --token (or host.ini)\n");
+    return 1;
+  }
+  QuilletApi api;
+  if (load_quillet(options->library, &api)) return 1;
+  g_db = db;
+  g_options = options;
+  memset(&g_stats, 0, sizeof g_stats);
+
+  char dataDir[4096], logDir[4096];
+  snprintf(dataDir, sizeof dataDir, "%s/data", options->profile);
+  snprintf(logDir, sizeof logDir, "%s/logs", options->profile);
+  CloudSyncInitInfo info = {"browser", options->token, options->user,  options->app,
+                            dataDir,   logDir,         options->server};
+  SyncCallbacks callbacks = {on_download_start,  on_upload_start,
+                             update_struct_data, free_update_results,
+                             get_new_at,         free_at,
+                             delete_data,        free_delete_results,
+                             query_local_ids,    free_local_ids,
+                             data_query_by_id,   free_query_results,
+                             reserved,           update_sync_result,
+                             on_data_sync_end,   on_sync_end,
+                             report_event};
+
+  const time_t started = time(NULL);
+  printf("syncing bookmarks of %s with %s (batch %d)\n", options->user, options->server,
+         options->batch);
+  api.InitCloudSync(&info, &callbacks);
+  const int code = api.SyncDataWithReason("browser", "bookmark", 1, options->batch, 1);
+  const char* none[1] = {NULL};
+  api.EndSync("browser", none, 0, none, 0);
+  api.UninitCloudSync();
+
+  if (code != 0) {
+    fprintf(stderr, "sync failed: code %d (%s; class %d). Logs are in %s/Quillet.\n", code,
+            meaning(code), api.ParseException(code), logDir);
+    unload_quillet(&api);
+    return 1;
+  }
+  printf(
+      "sync done in %lds: downloaded %d (cloud: +%d ~%d -%d, %d removed here), "
+      "uploaded +%d ~%d -%d\n",
+      (long)(time(NULL) - started), g_stats.received, g_stats.cloudAdded, g_stats.cloudModified,
+      g_stats.cloudDeleted, g_stats.removedLocally, g_stats.uploadedAdds, g_stats.uploadedEdits,
+      g_stats.uploadedDeletes);
+  unload_quillet(&api);
+  return 0;
+}
