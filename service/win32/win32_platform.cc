@@ -1,8 +1,9 @@
-// <windows.h> and everything that pulls it in come first, so that the interface header
-// can drop the A/W macros that clash with its method names.
-#include "service/win32/win32_platform.h"
-
+// clang-format off
+// <windows.h> comes before the interface header, which drops the A/W macros that clash
+// with its method names; sorting the includes would undo that.
 #include <windows.h>
+#include "service/win32/win32_platform.h"
+// clang-format on
 
 #include <cstddef>
 #include <new>
