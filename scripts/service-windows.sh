@@ -35,7 +35,7 @@ finish() {
   cleanup
   [ "$status" -ne 0 ] && [ "$failed" -eq 0 ] && failed=1
   echo "$passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
+  if [ "$failed" -eq 0 ]; then exit 0; else exit 1; fi
 }
 trap finish EXIT
 trap 'exit 130' INT TERM
@@ -142,9 +142,12 @@ status="$(status_of)"
 check "service RUNNING after second START" equals "$(field state "$status")" 4
 second_pid="$(field pid "$status")"
 check "service process was replaced" test -n "$second_pid" -a "$second_pid" != "$first_pid" -a "$second_pid" != 0
-check "log: CreateService failed, stopped, deleted, installed and started again" equals \
-  "$(log_count 'CreateService failed(SvcInstall)')/$(log_count 'Service stopped successfully(DoStopSvc)')/$(log_count 'Service deleted successfully(DoDeleteSvc)')/$(log_count 'WARN  Service installed successfully')/$(log_count 'Service started successfully.(DoStartSvc)')" \
-  "1/1/1/2/2"
+# The old service may still be marked for deletion (1072) at the next attempt; the
+# retries absorb that, so CreateService can fail more than once here.
+check "log: CreateService failed" test "$(log_count 'CreateService failed(SvcInstall)')" -ge 1
+check "log: stopped, deleted, installed and started again" equals \
+  "$(log_count 'Service stopped successfully(DoStopSvc)')/$(log_count 'Service deleted successfully(DoDeleteSvc)')/$(log_count 'WARN  Service installed successfully')/$(log_count 'Service started successfully.(DoStartSvc)')" \
+  "1/1/2/2"
 
 # 3. A stop control brings it to STOPPED.
 check "stop control answered" win "$test_exe" stop

@@ -69,7 +69,7 @@ int Status() {
   return 0;
 }
 
-// Sends STOP and waits up to 10 s for STOPPED; 0 when stopped.
+// Sends STOP and waits up to 10 s each for STOPPED and for the process to end; 0 when both.
 int Stop(bool andDelete) {
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
   SC_HANDLE service = manager ? OpenServiceW(manager, L"OrvexCoreService",
@@ -79,6 +79,14 @@ int Stop(bool andDelete) {
     if (manager) CloseServiceHandle(manager);
     return andDelete ? 0 : 1;
   }
+  // STOPPED is reported before the process has ended; wait for that too, so that no
+  // broker of the old service is left for later tests to talk to.
+  SERVICE_STATUS_PROCESS before = {};
+  DWORD bytes = 0;
+  QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&before),
+                       sizeof(before), &bytes);
+  HANDLE process =
+      before.dwProcessId != 0 ? OpenProcess(SYNCHRONIZE, FALSE, before.dwProcessId) : nullptr;
   SERVICE_STATUS status = {};
   ControlService(service, SERVICE_CONTROL_STOP, &status);
   int result = 1;
@@ -92,6 +100,10 @@ int Stop(bool andDelete) {
       break;
     }
     Sleep(100);
+  }
+  if (process != nullptr) {
+    if (WaitForSingleObject(process, 10000) != WAIT_OBJECT_0) result = 1;
+    CloseHandle(process);
   }
   std::printf("%s\n", result == 0 ? "stopped" : "not stopped");
   if (andDelete) DeleteService(service);
