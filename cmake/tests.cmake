@@ -10,6 +10,7 @@ if(QUILLET_ASAN)
 endif()
 gtest_discover_tests(quillet_tests DISCOVERY_TIMEOUT 60
   PROPERTIES TIMEOUT 120 ENVIRONMENT "${QUILLET_TEST_ENV}")
+include(${PROJECT_SOURCE_DIR}/sync/testing/https_test_server.cmake)
 
 # The public header compiled as C: record layouts on this platform.
 add_executable(quillet_c_header_test ${PROJECT_SOURCE_DIR}/sync/interface/c_header_test.c)

@@ -11,6 +11,19 @@
 #include "service/components/ipc/ipc_message.h"
 #include "service/platform/service_types.h"
 
+// <windows.h> maps these names to their A/W forms; here they name interface methods, and
+// Windows code calls the W functions by their full names.
+#ifdef _WIN32
+#undef OpenSCManager
+#undef CreateService
+#undef OpenService
+#undef StartService
+#undef EnumDependentServices
+#undef StartServiceCtrlDispatcher
+#undef RegisterServiceCtrlHandlerEx
+#undef GetModuleFileName
+#endif
+
 namespace orvex {
 
 // The account plugin's service object (QZAccountServicePlugin's AccountService).

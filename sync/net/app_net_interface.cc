@@ -1,0 +1,294 @@
+#include "sync/net/app_net_interface.h"
+
+#include <cstdint>
+#include <exception>
+#include <set>
+
+#include "sync/log/logger.h"
+#include "sync/log/md5.h"
+#include "sync/net/json_util.h"
+#include "sync/platform/platform.h"
+
+namespace quillet {
+namespace {
+
+bool IsSuccess(int status) { return status >= 200 && status <= 299; }
+
+// A member read as text/int, or the default when absent.
+WString TextOf(const Json::Value& object, const char* name) {
+  const Json::Value* member = FindMember(object, name);
+  return member ? ReadText(*member) : WString();
+}
+
+int IntOf(const Json::Value& object, const char* name, int fallback) {
+  const Json::Value* member = FindMember(object, name);
+  return member ? ReadInt(*member) : fallback;
+}
+
+// "props"."name" as text; a missing or null "props" has no members.
+WString PropText(const Json::Value& element, const char* name) {
+  const Json::Value* props = FindMember(element, "props");
+  return props ? TextOf(*props, name) : WString();
+}
+
+void LogDecodeError(const char16_t* operation, const std::exception& e) {
+  LogError(u"analyze response of \"" + WString(operation) + u"\" error: " +
+           Utf8ToWide(e.what()));
+}
+
+// Calls each(element) for every element of root[arrayName]; logs formatMessage when the
+// root is no object or the array is missing. Exceptions of each() pass through.
+template <typename Each>
+void WalkArray(const Json::Value& root, const char* arrayName, const char16_t* formatMessage,
+               Each each) {
+  const Json::Value* array = IsObjectLike(root) ? FindMember(root, arrayName) : nullptr;
+  if (array == nullptr || !array->isArray()) {
+    LogError(formatMessage);
+    return;
+  }
+  for (Json::Value::ArrayIndex i = 0; i < array->size(); ++i) each((*array)[i]);
+}
+
+// Parses response and walks its array; a decoding error keeps what was decoded before it.
+template <typename Each>
+void DecodeArray(const std::string& response, const char* arrayName,
+                 const char16_t* formatMessage, const char16_t* operation, Each each) {
+  try {
+    WalkArray(ParseStrict(response), arrayName, formatMessage, each);
+  } catch (const std::exception& e) {
+    LogDecodeError(operation, e);
+  }
+}
+
+// A ctag element: the later of two entries for one collection wins.
+void AddCtag(const Json::Value& element, CtagMap& ctags) {
+  CtagItem item;
+  item.ctag_name = TextOf(element, "guid");
+  item.ctag_value = PropText(element, "ctag");
+  const WString key = item.ctag_name;
+  ctags[key] = std::move(item);
+}
+
+const char16_t kLockFormat[] = u"\"Lock\" response format(json) not match!";
+const char16_t kQueryCtagFormat[] = u"\"QueryCtag\" response format(json) not match!";
+const char16_t kEtagFormat[] = u"\"GetEtagList\" response format(json) not match!";
+const char16_t kDownloadFormat[] = u"\"DownloadData\" response format(json) not match!";
+const char16_t kAddFormat[] = u"\"MakeAddDataResult\" response format(json) not match!";
+const char16_t kUpdateFormat[] = u"\"UpdateData\" response format(json) not match!";
+const char16_t kRemoveFormat[] = u"\"RemoveData\" response format(json) not match!";
+
+// Items of an add or update body: {"<key>":"K","data":"D"[,"props":{...}]} joined by commas.
+WString UploadBody(const char16_t* array, const char16_t* key, const WString& dataType,
+                   const TextPairList& items) {
+  if (items.empty()) return WString();
+  const bool withHash = !AppNetInterface::IsNoHashDataType(dataType);
+  WString body = u"{\"" + WString(array) + u"\":[";
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (i != 0) body += u",";
+    body += u"{\"" + WString(key) + u"\":\"" + JsonEscape(items[i].first) + u"\",\"data\":\"" +
+            JsonEscape(items[i].second) + u"\"";
+    if (withHash) {
+      const std::string hash = Md5Hex(platform::WideToAnsi(items[i].second));
+      body += u",\"props\":{\"status\":2,\"hash\":\"" + JsonEscape(Utf8ToWide(hash)) + u"\"}";
+    }
+    body += u"}";
+  }
+  return body + u"]}";
+}
+
+WString QuotedList(const TextList& values) {
+  WString list;
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (i != 0) list += u",";
+    list += u"\"" + JsonEscape(values[i]) + u"\"";
+  }
+  return list;
+}
+
+}  // namespace
+
+AppNetInterface::AppNetInterface(const NetConfig& config)
+    : BaseNetInterface(config),
+      baseUrl_(config.SyncServerUrl + u"vastre/" + config.UserID + u"/" + config.SyncType) {}
+
+AppNetInterface::~AppNetInterface() { StopTimer(); }
+
+bool AppNetInterface::IsNoHashDataType(const WString& dataType) {
+  static const std::set<WString> kNoHash = {
+      u"contact", u"group", u"atlastag", u"face",  u"bookmark", u"infoflow",
+      u"channel", u"calendar", u"wlan",  u"note", u"notetag",  u"shorthand"};
+  return kNoHash.count(dataType) != 0;
+}
+
+int AppNetInterface::PeriodOf(int interval) {
+  return static_cast<int32_t>(static_cast<uint32_t>(interval) * 1000u);
+}
+
+WString AppNetInterface::DownloadBody(const TextList& guids) {
+  if (guids.empty()) return WString();
+  return u"{ \"guids\":[" + QuotedList(guids) + u"],\"propname\" : [] }";
+}
+
+WString AppNetInterface::AddBody(const WString& dataType, const TextPairList& items) {
+  return UploadBody(u"add", u"luid", dataType, items);
+}
+
+WString AppNetInterface::UpdateBody(const WString& dataType, const TextPairList& items) {
+  return UploadBody(u"update", u"guid", dataType, items);
+}
+
+WString AppNetInterface::RemoveBody(const TextList& guids) {
+  if (guids.empty()) return WString();
+  return u"{\"remove\":[" + QuotedList(guids) + u"]}";
+}
+
+int AppNetInterface::Lock(CtagMap& ctags) {
+  std::string response;
+  const int status = SendRequest(baseUrl_ + u"?method=LOCK", WString(), response);
+  if (!IsSuccess(status)) return status;
+  try {
+    const Json::Value root = ParseStrict(response);
+    if (!IsObjectLike(root)) return status;
+    if (const Json::Value* interval = FindMember(root, "interval")) interval_ = ReadInt(*interval);
+    // Before the array check: an answer without ctags still holds the lock.
+    if (!TimerRunning()) StartTimer(PeriodOf(interval_));
+    WalkArray(root, "multistatus", kLockFormat,
+              [&ctags](const Json::Value& element) { AddCtag(element, ctags); });
+  } catch (const std::exception& e) {
+    LogDecodeError(u"Lock", e);
+  }
+  return status;
+}
+
+int AppNetInterface::KeepLock() {
+  std::string response;
+  const int status = SendRequest(baseUrl_ + u"?method=KEEPLOCK", WString(), response);
+  if (!IsSuccess(status)) return status;
+  try {
+    const Json::Value root = ParseStrict(response);
+    if (!IsObjectLike(root)) return status;
+    if (const Json::Value* interval = FindMember(root, "interval")) interval_ = ReadInt(*interval);
+    const int period = PeriodOf(interval_);
+    // ChangeTimer itself ignores an idle timer and an unchanged period.
+    if (TimerRunning() && period != Period()) ChangeTimer(period);
+  } catch (const std::exception& e) {
+    LogDecodeError(u"KeepLock", e);
+  }
+  return status;
+}
+
+int AppNetInterface::Unlock(CtagMap& ctags) {
+  std::string response;
+  const int status = SendRequest(baseUrl_ + u"?method=UNLOCK", WString(), response);
+  StopTimer();
+  if (!IsSuccess(status)) return status;
+  DecodeArray(response, "updatersp", kQueryCtagFormat, u"Unlock",
+              [&ctags](const Json::Value& element) { AddCtag(element, ctags); });
+  return status;
+}
+
+int AppNetInterface::QueryCtag(CtagMap& ctags) {
+  std::string response;
+  const int status =
+      SendRequest(baseUrl_ + u"?method=PROPFIND", u"{\"propname\":[\"ctag\"]}", response);
+  if (!IsSuccess(status)) return status;
+  DecodeArray(response, "multistatus", kQueryCtagFormat, u"QueryCtag",
+              [&ctags](const Json::Value& element) { AddCtag(element, ctags); });
+  return status;
+}
+
+int AppNetInterface::GetEtagList(const WString& dataType, std::vector<EtagItem>& etags) {
+  std::string response;
+  const int status = SendRequest(baseUrl_ + u"/" + dataType + u"?method=PROPFIND",
+                                 u"{\"propname\":[\"etag\"]}", response);
+  if (!IsSuccess(status)) return status;
+  DecodeArray(response, "multistatus", kEtagFormat, u"GetEtagList",
+              [&](const Json::Value& element) {
+                EtagItem item;
+                item.guid = TextOf(element, "guid");
+                item.etag = PropText(element, "etag");
+                item.type = dataType;
+                etags.push_back(std::move(item));
+              });
+  return status;
+}
+
+int AppNetInterface::DownloadData(const WString& dataType, TextList guids,
+                                  StructList& records) {
+  std::string response;
+  const int status = SendRequest(baseUrl_ + u"/" + dataType + u"?method=REPORT",
+                                 DownloadBody(guids), response);
+  if (!IsSuccess(status)) return status;
+  DecodeArray(response, "multistatus", kDownloadFormat, u"DownloadData",
+              [&records](const Json::Value& element) {
+                StructRecord record;
+                record.guid = TextOf(element, "guid");
+                record.data = TextOf(element, "data");
+                records.push_back(std::move(record));
+              });
+  return status;
+}
+
+std::map<WString, AddResult> AppNetInterface::AddData(const WString& dataType,
+                                                      TextPairList items, int& status) {
+  std::map<WString, AddResult> results;
+  std::string response;
+  status = SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST", AddBody(dataType, items),
+                       response);
+  if (!IsSuccess(status)) return results;
+  DecodeArray(response, "addrsp", kAddFormat, u"AddData",
+              [&results](const Json::Value& element) {
+                AddResult result;
+                result.guid = TextOf(element, "guid");
+                result.luid = TextOf(element, "luid");
+                result.status = IntOf(element, "status", 0);
+                result.etag = PropText(element, "etag");
+                const WString key = result.luid;
+                results.emplace(key, std::move(result));  // the first entry wins
+              });
+  return results;
+}
+
+std::map<WString, UpdateResult> AppNetInterface::UpdateData(const WString& dataType,
+                                                            TextPairList items) {
+  std::map<WString, UpdateResult> results;
+  std::string response;
+  const int status = SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST",
+                                 UpdateBody(dataType, items), response);
+  if (!IsSuccess(status)) return results;
+  DecodeArray(response, "updatersp", kUpdateFormat, u"UpdateData",
+              [&results](const Json::Value& element) {
+                UpdateResult result;
+                result.guid = TextOf(element, "guid");
+                result.status = IntOf(element, "status", -1);
+                result.etag = PropText(element, "etag");
+                const WString key = result.guid;
+                results.emplace(key, std::move(result));  // the first entry wins
+              });
+  return results;
+}
+
+std::map<WString, int> AppNetInterface::RemoveData(const WString& dataType, TextList guids) {
+  std::map<WString, int> results;
+  std::string response;
+  const int status =
+      SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST", RemoveBody(guids), response);
+  if (!IsSuccess(status)) return results;
+  DecodeArray(response, "removersp", kRemoveFormat, u"RemoveData",
+              [&results](const Json::Value& element) {
+                const WString guid = TextOf(element, "guid");
+                results[guid] = IntOf(element, "status", 0);  // the last entry wins
+              });
+  return results;
+}
+
+void AppNetInterface::OnTimer() {
+  try {
+    LogInfo(u"Timer trigger to KeepLock");
+    KeepLock();
+  } catch (...) {
+    // Out of memory while building the request: this tick is lost, the timer goes on.
+  }
+}
+
+}  // namespace quillet

@@ -1,0 +1,66 @@
+// The protocol client: the ten protocol operations over the HTTPS transport, with the lock
+// keep-alive timer that sends KEEPLOCK while a lock is held.
+//
+// Ownership: the session owns the client; the client owns its transport and its timer.
+// Thread-safety: the operations run on the session's thread while KeepLock also runs on the
+// timer's thread; the transport and the timer guard their own state and the interval is
+// atomic. Failures: transport and HTTP failures come back as statuses; a malformed answer is
+// logged and gives an empty or partial result with the 2xx status. Nothing throws.
+#ifndef QUILLET_SYNC_NET_APP_NET_INTERFACE_H_
+#define QUILLET_SYNC_NET_APP_NET_INTERFACE_H_
+
+#include <atomic>
+
+#include "sync/net/base_net_interface.h"
+#include "sync/net/net_interface.h"
+#include "sync/net/sdk_timer.h"
+
+namespace quillet {
+
+class AppNetInterface : public INetInterface, public SdkTimer, public BaseNetInterface {
+ public:
+  explicit AppNetInterface(const NetConfig& config);
+  // Stops the timer first, waiting for a running KEEPLOCK; sends no UNLOCK.
+  ~AppNetInterface() override;
+
+  int Lock(CtagMap& ctags) override;
+  // Stops the timer whatever the status.
+  int Unlock(CtagMap& ctags) override;
+  int QueryCtag(CtagMap& ctags) override;
+  int GetEtagList(const WString& dataType, std::vector<EtagItem>& etags) override;
+  int DownloadData(const WString& dataType, TextList guids, StructList& records) override;
+  std::map<WString, AddResult> AddData(const WString& dataType, TextPairList items,
+                                       int& status) override;
+  std::map<WString, UpdateResult> UpdateData(const WString& dataType,
+                                             TextPairList items) override;
+  std::map<WString, int> RemoveData(const WString& dataType, TextList guids) override;
+  // Renews the lock; an answer with a new interval re-times the timer.
+  int KeepLock() override;
+
+  // SyncServerUrl + "vastre/" + UserID + "/" + SyncType.
+  const WString& BaseUrl() const { return baseUrl_; }
+  // Keep-alive interval in seconds: 60 until an answer brings another.
+  int Interval() const { return interval_.load(); }
+
+  // Request bodies; every value is escaped for its JSON string.
+  static WString DownloadBody(const TextList& guids);
+  static WString AddBody(const WString& dataType, const TextPairList& items);
+  static WString UpdateBody(const WString& dataType, const TextPairList& items);
+  static WString RemoveBody(const TextList& guids);
+  // True for the data types whose uploads carry no "props" with a hash.
+  static bool IsNoHashDataType(const WString& dataType);
+
+ protected:
+  void OnTimer() override;
+
+ private:
+  // interval seconds as a period in milliseconds, wrapping like 32-bit arithmetic.
+  static int PeriodOf(int interval);
+
+  const WString baseUrl_;
+  std::atomic<int> interval_{60};
+};
+
+}  // namespace quillet
+
+#endif  // QUILLET_SYNC_NET_APP_NET_INTERFACE_H_

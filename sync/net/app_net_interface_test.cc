@@ -1,0 +1,409 @@
+#include "sync/net/app_net_interface.h"
+
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <chrono>
+#include <functional>
+#include <regex>
+#include <thread>
+
+#include "sync/log/md5.h"
+#include "sync/net/net_test_support.h"
+
+namespace quillet {
+namespace testing {
+namespace {
+
+using std::chrono::milliseconds;
+
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000) {
+  const auto end = std::chrono::steady_clock::now() + milliseconds(timeoutMs);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(milliseconds(2));
+  }
+  return true;
+}
+
+class AppNetTest : public NetTest {
+ protected:
+  std::string LastTarget() const { return server_.Requests().back().Target(); }
+  std::string LastBody() const { return server_.Requests().back().body; }
+  bool ErrorLogged(const std::string& text) const { return LogCapture::Has(log_->Error(), text); }
+};
+
+TEST_F(AppNetTest, EveryOperationPostsItsUrlAndBody) {
+  AppNetInterface net(Config());
+  EXPECT_EQ(Utf8ToWide(server_.BaseUrl()) + u"vastre/u1/browser", net.BaseUrl());
+  CtagMap ctags;
+  std::vector<EtagItem> etags;
+  StructList records;
+  int status = 0;
+
+  net.Lock(ctags);
+  EXPECT_EQ("/vastre/u1/browser?method=LOCK", LastTarget());
+  EXPECT_EQ("", LastBody());
+  net.KeepLock();
+  EXPECT_EQ("/vastre/u1/browser?method=KEEPLOCK", LastTarget());
+  net.Unlock(ctags);
+  EXPECT_EQ("/vastre/u1/browser?method=UNLOCK", LastTarget());
+  EXPECT_EQ("", LastBody());
+  net.QueryCtag(ctags);
+  EXPECT_EQ("/vastre/u1/browser?method=PROPFIND", LastTarget());
+  EXPECT_EQ(R"({"propname":["ctag"]})", LastBody());
+  net.GetEtagList(u"bookmark", etags);
+  EXPECT_EQ("/vastre/u1/browser/bookmark?method=PROPFIND", LastTarget());
+  EXPECT_EQ(R"({"propname":["etag"]})", LastBody());
+  net.DownloadData(u"bookmark", {u"a", u"b"}, records);
+  EXPECT_EQ("/vastre/u1/browser/bookmark?method=REPORT", LastTarget());
+  EXPECT_EQ(R"({ "guids":["a","b"],"propname" : [] })", LastBody());
+  net.DownloadData(u"bookmark", {}, records);
+  EXPECT_EQ("", LastBody());
+  net.AddData(u"bookmark", {{u"L1", u"D1"}, {u"L2", u"D2"}}, status);
+  EXPECT_EQ("/vastre/u1/browser/bookmark?method=POST", LastTarget());
+  EXPECT_EQ(R"({"add":[{"luid":"L1","data":"D1"},{"luid":"L2","data":"D2"}]})", LastBody());
+  net.AddData(u"photo", {{u"L1", u"D1"}}, status);
+  EXPECT_EQ("/vastre/u1/browser/photo?method=POST", LastTarget());
+  EXPECT_EQ(R"({"add":[{"luid":"L1","data":"D1","props":{"status":2,"hash":")" + Md5Hex("D1") +
+                R"("}}]})",
+            LastBody());
+  net.AddData(u"Bookmark", {}, status);  // empty list: empty body, still sent
+  EXPECT_EQ("/vastre/u1/browser/Bookmark?method=POST", LastTarget());
+  EXPECT_EQ("", LastBody());
+  net.UpdateData(u"calendar", {{u"G1", u"D1"}});
+  EXPECT_EQ(R"({"update":[{"guid":"G1","data":"D1"}]})", LastBody());
+  net.UpdateData(u"Calendar", {{u"G1", u"D\u00e9"}});  // case-sensitive: carries a hash
+  EXPECT_EQ(R"({"update":[{"guid":"G1","data":"D)" "\xc3\xa9" R"(","props":{"status":2,"hash":")" +
+                Md5Hex("D\xc3\xa9") + R"("}}]})",
+            LastBody());
+  net.RemoveData(u"bookmark", {u"g"});
+  EXPECT_EQ(R"({"remove":["g"]})", LastBody());
+  net.RemoveData(u"bookmark", {u"g1", u"g2"});
+  EXPECT_EQ(R"({"remove":["g1","g2"]})", LastBody());
+  net.RemoveData(u"bookmark", {});
+  EXPECT_EQ("", LastBody());
+  EXPECT_EQ(15u, server_.RequestCount());
+}
+
+TEST_F(AppNetTest, ValuesWithQuotesAndBackslashesStayValidJson) {
+  AppNetInterface net(Config());
+  const WString data = u"say \"hi\" C:\\dir\n\ttab\x01";
+  const WString id = u"id\"1\\";
+  int status = 0;
+  StructList records;
+  const auto parsed = [this] {
+    Json::Value root;
+    Json::CharReaderBuilder builder;
+    std::string errors;
+    const std::string body = LastBody();
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    EXPECT_TRUE(reader->parse(body.data(), body.data() + body.size(), &root, &errors))
+        << body << errors;
+    return root;
+  };
+
+  net.AddData(u"photo", {{id, data}}, status);
+  Json::Value root = parsed();
+  EXPECT_EQ(WideToUtf8(id), root["add"][0]["luid"].asString());
+  EXPECT_EQ(WideToUtf8(data), root["add"][0]["data"].asString());
+  // The hash is of the data itself, not of its escaped form.
+  EXPECT_EQ(Md5Hex(WideToUtf8(data)), root["add"][0]["props"]["hash"].asString());
+  net.UpdateData(u"bookmark", {{id, data}});
+  root = parsed();
+  EXPECT_EQ(WideToUtf8(id), root["update"][0]["guid"].asString());
+  EXPECT_EQ(WideToUtf8(data), root["update"][0]["data"].asString());
+  net.RemoveData(u"bookmark", {id});
+  EXPECT_EQ(WideToUtf8(id), parsed()["remove"][0].asString());
+  net.DownloadData(u"bookmark", {id, u"b"}, records);
+  EXPECT_EQ(WideToUtf8(id), parsed()["guids"][0].asString());
+}
+
+TEST_F(AppNetTest, ResponsesDecodeWithTheirMemberRules) {
+  AppNetInterface net(Config());
+  server_.Enqueue(Reply(207, R"({"multistatus":[
+      {"guid":"bookmark","props":{"ctag":"c1"}},
+      {"guid":"bookmark","props":{"ctag":"c2"}},
+      {"guid":true,"props":null}, null, 5]})"));
+  CtagMap ctags;
+  EXPECT_EQ(207, net.QueryCtag(ctags));
+  ASSERT_EQ(3u, ctags.size());
+  EXPECT_EQ(u"c2", ctags[u"bookmark"].ctag_value);  // the later entry wins
+  EXPECT_EQ(u"bookmark", ctags[u"bookmark"].ctag_name);
+  EXPECT_EQ(u"", ctags[u"true"].ctag_value);
+  EXPECT_EQ(1u, ctags.count(u""));  // null element and a non-object: no members
+
+  server_.Enqueue(Reply(200, R"({"multistatus":[{"guid":"g1","props":{"etag":"e1"}},{"guid":null}]})"));
+  std::vector<EtagItem> etags(1);  // appended to
+  EXPECT_EQ(200, net.GetEtagList(u"bookmark", etags));
+  ASSERT_EQ(3u, etags.size());
+  EXPECT_EQ(u"g1", etags[1].guid);
+  EXPECT_EQ(u"e1", etags[1].etag);
+  EXPECT_EQ(u"bookmark", etags[1].type);
+  EXPECT_EQ(u"", etags[2].guid);
+  EXPECT_EQ(0, etags[2].recycle_status);
+
+  server_.Enqueue(Reply(200, "{\"multistatus\":[{\"guid\":\"g1\",\"data\":\"\xc3\xa9\"}]}"));
+  StructList records;
+  EXPECT_EQ(200, net.DownloadData(u"bookmark", {u"g1"}, records));
+  ASSERT_EQ(1u, records.size());
+  EXPECT_EQ(u"g1", records[0].guid);
+  EXPECT_EQ(u"\u00e9", records[0].data);
+  EXPECT_EQ(2, records[0].numberB);  // other fields keep their defaults
+
+  server_.Enqueue(Reply(200, R"({"addrsp":[
+      {"luid":"L1","guid":"G1","props":{"etag":"E1"}},
+      {"luid":"L1","guid":"G9","status":5},
+      {"luid":"L2","status":2.9}, {"luid":"L3","status":false}]})"));
+  int status = 0;
+  std::map<WString, AddResult> added = net.AddData(u"bookmark", {{u"L1", u"D"}}, status);
+  EXPECT_EQ(200, status);
+  ASSERT_EQ(3u, added.size());
+  EXPECT_EQ(0, added[u"L1"].status);  // missing status: 0; the first entry wins
+  EXPECT_EQ(u"G1", added[u"L1"].guid);
+  EXPECT_EQ(u"E1", added[u"L1"].etag);
+  EXPECT_EQ(2, added[u"L2"].status);
+  EXPECT_EQ(0, added[u"L3"].status);
+
+  server_.Enqueue(Reply(200, R"({"updatersp":[{"guid":"G1"},{"guid":"G1","status":200}]})"));
+  std::map<WString, UpdateResult> updated = net.UpdateData(u"bookmark", {{u"G1", u"D"}});
+  ASSERT_EQ(1u, updated.size());
+  EXPECT_EQ(-1, updated[u"G1"].status);  // missing status: -1; the first entry is kept
+
+  server_.Enqueue(Reply(200, R"({"removersp":[{"guid":"G1","status":1},{"guid":"G1"},{"guid":"G2","status":true}]})"));
+  std::map<WString, int> removed = net.RemoveData(u"bookmark", {u"G1"});
+  ASSERT_EQ(2u, removed.size());
+  EXPECT_EQ(0, removed[u"G1"]);  // the last entry wins
+  EXPECT_EQ(1, removed[u"G2"]);
+  EXPECT_TRUE(log_->Error().empty());
+}
+
+TEST_F(AppNetTest, MalformedAnswersAreLoggedAndKeepWhatWasDecoded) {
+  AppNetInterface net(Config());
+  int status = 0;
+
+  // Wrong member types stop the walk; earlier entries stay, the 2xx status is returned.
+  server_.Enqueue(Reply(200, R"({"addrsp":[{"luid":"L1","guid":"G1"},{"luid":"L2","guid":7}]})"));
+  std::map<WString, AddResult> added = net.AddData(u"bookmark", {{u"L1", u"D"}}, status);
+  EXPECT_EQ(200, status);
+  EXPECT_EQ(1u, added.size());
+  EXPECT_EQ(1u, added.count(u"L1"));
+  EXPECT_TRUE(ErrorLogged("analyze response of \"AddData\" error: Type is not convertible to string"));
+
+  server_.Enqueue(Reply(200, R"({"removersp":[{"guid":"a","status":1},{"guid":"b","status":3000000000}]})"));
+  EXPECT_EQ(1u, net.RemoveData(u"bookmark", {u"a"}).size());
+  EXPECT_TRUE(ErrorLogged("analyze response of \"RemoveData\" error: LargestInt out of Int range"));
+  server_.Enqueue(Reply(200, R"({"updatersp":[{"guid":"a","status":"ok"}]})"));
+  EXPECT_TRUE(net.UpdateData(u"bookmark", {{u"a", u"D"}}).empty());
+  EXPECT_TRUE(ErrorLogged("analyze response of \"UpdateData\" error: Value is not convertible to Int."));
+  server_.Enqueue(Reply(200, R"({"multistatus":[{"guid":"a","props":{"etag":["x"]}}]})"));
+  std::vector<EtagItem> etags;
+  EXPECT_EQ(200, net.GetEtagList(u"bookmark", etags));
+  EXPECT_TRUE(etags.empty());
+  EXPECT_TRUE(ErrorLogged("analyze response of \"GetEtagList\" error: Type is not convertible to string"));
+  server_.Enqueue(Reply(200, R"({"multistatus":[{"guid":"a","data":{}}]})"));
+  StructList records;
+  net.DownloadData(u"bookmark", {u"a"}, records);
+  EXPECT_TRUE(ErrorLogged("analyze response of \"DownloadData\" error: Type is not convertible to string"));
+  server_.Enqueue(Reply(200, R"({"multistatus":[{"guid":"a","props":{"ctag":1}}]})"));
+  CtagMap ctags;
+  net.QueryCtag(ctags);
+  EXPECT_TRUE(ErrorLogged("analyze response of \"QueryCtag\" error: Type is not convertible to string"));
+
+  // A truncated body keeps the members read before the break.
+  server_.Enqueue(Reply(200, R"({"multistatus":[{"guid":"a","props":{"ctag":"1"}},{"guid":"b")"));
+  ctags.clear();
+  EXPECT_EQ(200, net.QueryCtag(ctags));
+  EXPECT_EQ(2u, ctags.size());
+  EXPECT_EQ(u"1", ctags[u"a"].ctag_value);
+
+  // Missing or mistyped arrays and non-object roots give the format message.
+  struct Case {
+    std::string body;
+    std::function<bool()> call;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {R"({"x":[]})", [&] { ctags.clear(); net.QueryCtag(ctags); return ctags.empty(); },
+       "\"QueryCtag\" response format(json) not match!"},
+      {R"({"multistatus":{}})", [&] { etags.clear(); net.GetEtagList(u"b", etags); return etags.empty(); },
+       "\"GetEtagList\" response format(json) not match!"},
+      {"[1]", [&] { records.clear(); net.DownloadData(u"b", {u"a"}, records); return records.empty(); },
+       "\"DownloadData\" response format(json) not match!"},
+      {"", [&] { return net.AddData(u"b", {{u"a", u"D"}}, status).empty() && status == 200; },
+       "\"MakeAddDataResult\" response format(json) not match!"},
+      {R"({"updatersp":"no"})", [&] { return net.UpdateData(u"b", {{u"a", u"D"}}).empty(); },
+       "\"UpdateData\" response format(json) not match!"},
+      {"42", [&] { return net.RemoveData(u"b", {u"a"}).empty(); },
+       "\"RemoveData\" response format(json) not match!"},
+      {R"({"multistatus":[]})", [&] { ctags.clear(); return net.Unlock(ctags) == 200 && ctags.empty(); },
+       "\"QueryCtag\" response format(json) not match!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    server_.Enqueue(Reply(200, c.body));
+    log_->Reset();
+    EXPECT_TRUE(c.call());
+    EXPECT_TRUE(ErrorLogged(c.message));
+  }
+}
+
+TEST_F(AppNetTest, FailedStatusesGiveEmptyResultsWithoutLogs) {
+  AppNetInterface net(Config());
+  server_.SetDefault(Reply(404, R"({"updatersp":[{"guid":"a"}],"addrsp":[{"luid":"a"}]})"));
+  int status = 0;
+  EXPECT_TRUE(net.UpdateData(u"bookmark", {{u"a", u"D"}}).empty());
+  EXPECT_TRUE(net.AddData(u"bookmark", {{u"a", u"D"}}, status).empty());
+  EXPECT_EQ(404, status);
+  CtagMap ctags;
+  EXPECT_EQ(404, net.Lock(ctags));
+  EXPECT_FALSE(net.TimerRunning());
+  EXPECT_TRUE(log_->Error().empty());
+}
+
+TEST_F(AppNetTest, LockStartsTheKeepAliveTimerEvenWithoutCtags) {
+  AppNetInterface net(Config());
+  CtagMap ctags;
+  server_.Enqueue(Reply(200, R"({"interval":30})"));
+  EXPECT_EQ(200, net.Lock(ctags));
+  EXPECT_TRUE(ctags.empty());
+  EXPECT_TRUE(ErrorLogged("\"Lock\" response format(json) not match!"));
+  EXPECT_TRUE(net.TimerRunning());
+  EXPECT_EQ(30000, net.Period());
+
+  // A second lock takes the interval but leaves the running timer alone.
+  server_.Enqueue(Reply(200, R"({"interval":45,"multistatus":[{"guid":"bookmark","props":{"ctag":"7"}}]})"));
+  EXPECT_EQ(200, net.Lock(ctags));
+  EXPECT_EQ(u"7", ctags[u"bookmark"].ctag_value);
+  EXPECT_EQ(45, net.Interval());
+  EXPECT_EQ(30000, net.Period());
+  net.StopTimer();
+
+  AppNetInterface fresh(Config());
+  server_.Enqueue(Reply(200, ""));  // empty body: a null root, 60 s
+  EXPECT_EQ(200, fresh.Lock(ctags));
+  EXPECT_EQ(60000, fresh.Period());
+
+  AppNetInterface arrayRoot(Config());
+  server_.Enqueue(Reply(200, "[1]"));
+  log_->Reset();
+  EXPECT_EQ(200, arrayRoot.Lock(ctags));
+  EXPECT_FALSE(arrayRoot.TimerRunning());
+  EXPECT_TRUE(log_->Error().empty());
+}
+
+TEST_F(AppNetTest, KeepLockRetimesOnlyWhenThePeriodChanges) {
+  AppNetInterface net(Config());
+  CtagMap ctags;
+  server_.Enqueue(Reply(200, R"({"multistatus":[]})"));
+  net.Lock(ctags);
+  ASSERT_EQ(60000, net.Period());
+  server_.Enqueue(Reply(200, R"({"interval":30})"));
+  server_.Enqueue(Reply(200, R"({"interval":30})"));
+  server_.Enqueue(Reply(500, R"({"interval":5})"));
+  server_.Enqueue(Reply(200, R"({"interval":"5"})"));
+  EXPECT_EQ(200, net.KeepLock());
+  EXPECT_EQ(200, net.KeepLock());
+  EXPECT_EQ(500, net.KeepLock());
+  EXPECT_EQ(200, net.KeepLock());
+  EXPECT_EQ(30000, net.Period());
+  EXPECT_EQ(1u, LogCapture::Count(log_->Info(), "SdkTimer::ChangeTimer() enter."));
+  EXPECT_TRUE(ErrorLogged("analyze response of \"KeepLock\" error: Value is not convertible to Int."));
+
+  // Without a running timer an answer only updates the interval.
+  net.StopTimer();
+  server_.Enqueue(Reply(200, R"({"interval":20})"));
+  net.KeepLock();
+  EXPECT_EQ(20, net.Interval());
+  EXPECT_FALSE(net.TimerRunning());
+}
+
+TEST_F(AppNetTest, TicksSendKeepLockUntilUnlockEvenWhenUnlockFails) {
+  // Failed KEEPLOCKs leave the period alone, so the short test period stays.
+  server_.SetHandler([](const RecordedRequest&) { return Reply(500, ""); });
+  AppNetInterface net(Config());
+  net.StartTimer(15);
+  ASSERT_TRUE(WaitFor([&] { return server_.CountTargets("method=KEEPLOCK") >= 2; }));
+  EXPECT_TRUE(LogCapture::Has(log_->Info(), "Timer trigger to KeepLock"));
+  CtagMap ctags;
+  EXPECT_EQ(500, net.Unlock(ctags));
+  EXPECT_FALSE(net.TimerRunning());
+  const size_t keepLocks = server_.CountTargets("method=KEEPLOCK");
+  std::this_thread::sleep_for(milliseconds(80));
+  EXPECT_EQ(keepLocks, server_.CountTargets("method=KEEPLOCK"));
+  EXPECT_EQ("/vastre/u1/browser?method=UNLOCK", server_.Requests().back().Target());
+}
+
+TEST_F(AppNetTest, UnlockDecodingErrorsAreHandledLikeTheOthers) {
+  AppNetInterface net(Config());
+  server_.Enqueue(Reply(200, R"({"updatersp":[{"guid":"a","props":{"ctag":"1"}},{"guid":"b","props":{"ctag":2}}]})"));
+  CtagMap ctags;
+  EXPECT_EQ(200, net.Unlock(ctags));
+  EXPECT_EQ(1u, ctags.size());
+  EXPECT_EQ(u"1", ctags[u"a"].ctag_value);
+  EXPECT_TRUE(ErrorLogged("analyze response of \"Unlock\" error: Type is not convertible to string"));
+}
+
+TEST_F(AppNetTest, DestroyingAClientMidTickWaitsForTheKeepLock) {
+  std::atomic<bool> answered{false};
+  server_.SetHandler([&](const RecordedRequest&) {
+    ScriptedResponse response;
+    response.delayMs = 200;
+    answered = true;
+    return response;
+  });
+  auto net = std::make_unique<AppNetInterface>(Config());
+  net->StartTimer(10);
+  ASSERT_TRUE(server_.WaitForRequests(1, 5000));
+  const auto start = std::chrono::steady_clock::now();
+  net.reset();
+  EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(100));
+  const std::vector<std::string> info = log_->Info();
+  EXPECT_EQ(LogCapture::Count(info, "SdkTimer::TimerRoutine() enter."),
+            LogCapture::Count(info, "SdkTimer::TimerRoutine() exit."));
+  EXPECT_EQ(1u, LogCapture::Count(info, "SdkTimer::TimerRoutine() exit."));
+}
+
+// The keep-alive thread and the sync thread share one transport: lock token lines, token
+// refreshes and the DNS share handle are used from both at once. Run under ThreadSanitizer.
+TEST_F(AppNetTest, KeepAliveTicksAndSyncRequestsShareTheTransportSafely) {
+  host_ = std::make_shared<TokenHost>(std::vector<WString>{u"fresh1", u"fresh2", u"fresh3"});
+  SetActiveAdapter(host_);
+  const std::string firstAuthorization = BaseNetInterface::Base64UrlEncode("8:Other:app::token");
+  std::atomic<int> served{0};
+  server_.SetHandler([&](const RecordedRequest& request) {
+    const int n = ++served;
+    if (request.Header("Authorization") == firstAuthorization) return Reply(402, "");
+    ScriptedResponse response = Reply(200, R"({"multistatus":[{"guid":"bookmark","props":{"ctag":"c"}}]})");
+    response.headers.push_back("Lock-Token: t" + std::to_string(n));
+    if (request.Target().find("KEEPLOCK") != std::string::npos) {
+      response.body = n % 2 ? R"({"interval":0})" : R"({"interval":1})";
+    }
+    return response;
+  });
+  AppNetInterface net(Config());
+  net.StartTimer(3);
+  int ok = 0;
+  for (int i = 0; i < 40; ++i) {
+    CtagMap ctags;
+    if (net.QueryCtag(ctags) == 200 && ctags[u"bookmark"].ctag_value == u"c") ++ok;
+    // Answers re-time the timer to 0 or 1 s; keep it fast.
+    net.ChangeTimer(3);
+  }
+  ASSERT_TRUE(WaitFor([&] { return server_.CountTargets("method=KEEPLOCK") >= 3; }));
+  CtagMap ctags;
+  net.Unlock(ctags);
+  EXPECT_EQ(40, ok);
+  EXPECT_GE(host_->Calls(), 1u);
+  // Lock token lines written by one thread and read by the other are never torn.
+  const std::vector<RecordedRequest> requests = server_.Requests();
+  for (const RecordedRequest& request : requests) {
+    if (!request.HasHeader("Lock-Token")) continue;
+    EXPECT_TRUE(std::regex_match(request.Header("Lock-Token"), std::regex("t[0-9]+")));
+  }
+  EXPECT_TRUE(requests.back().HasHeader("Lock-Token"));
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace quillet

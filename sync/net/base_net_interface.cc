@@ -1,0 +1,371 @@
+#include "sync/net/base_net_interface.h"
+
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <exception>
+
+#include "sync/interface/active_adapter.h"
+#include "sync/log/logger.h"
+#include "sync/net/device_id.h"
+#include "sync/net/json_util.h"
+#include "sync/platform/platform.h"
+#include "sync/platform/system_info.h"
+
+namespace quillet {
+namespace {
+
+const char kContentTypeLine[] = "Content-Type:application/json; charset=UTF-8";
+const char kLockTokenPrefix[] = "Lock-Token:";
+const size_t kLockTokenPrefixLength = sizeof(kLockTokenPrefix) - 1;
+const char16_t kCaFileName[] = u"Cacert.pem";
+
+void GlobalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// A header line must stay one line whatever the host or the server put into it.
+std::string OneLine(std::string line) {
+  size_t out = 0;
+  for (const char c : line) {
+    if (c != '\r' && c != '\n') line[out++] = c;
+  }
+  line.resize(out);
+  return line;
+}
+
+size_t OnBody(char* data, size_t size, size_t count, void* userdata) {
+  try {
+    static_cast<std::string*>(userdata)->append(data, size * count);
+    return size * count;
+  } catch (...) {
+    return 0;  // out of memory: libcurl aborts the transfer
+  }
+}
+
+size_t OnHeader(char* line, size_t size, size_t count, void* userdata) {
+  try {
+    return static_cast<BaseNetInterface*>(userdata)->CaptureLockToken(line, size * count);
+  } catch (...) {
+    return 0;
+  }
+}
+
+}  // namespace
+
+// libcurl calls back into these locks from every easy handle that uses the share handle,
+// which the sync thread and the timer thread do at the same time.
+struct BaseNetInterface::Share {
+  CURLSH* handle = nullptr;
+  std::mutex locks[CURL_LOCK_DATA_LAST];
+
+  static std::mutex* Of(void* self, curl_lock_data data) {
+    const int index = static_cast<int>(data);
+    if (index < 0 || index >= CURL_LOCK_DATA_LAST) return nullptr;
+    return &static_cast<Share*>(self)->locks[index];
+  }
+  static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
+    if (std::mutex* mutex = Of(self, data)) mutex->lock();
+  }
+  static void Unlock(CURL*, curl_lock_data data, void* self) {
+    if (std::mutex* mutex = Of(self, data)) mutex->unlock();
+  }
+
+  ~Share() {
+    if (handle != nullptr) curl_share_cleanup(handle);
+  }
+};
+
+BaseNetInterface::BaseNetInterface(const NetConfig& config)
+    : deviceId_(ReadDeviceId()),
+      credentialPrefix_(u"8"),
+      config_(config),
+      token_(UrlEncode(config.AT)) {
+  GlobalInit();
+  std::lock_guard<std::mutex> lock(mutex_);
+  UpdateAuthorizationLocked();
+  headers_.emplace(u"userId", config_.UserID);
+  headers_.emplace(u"encversion", u"0");
+  headers_.emplace(u"x-qz-trace-id", GetTraceId());
+  headers_.emplace(u"x-qz-os", u"windows");
+  headers_.emplace(u"x-qz-terminal", u"PC");
+  headers_.emplace(u"version", u"0");
+  headers_.emplace(u"Accept-Language", platform::PreferredUiLanguage());
+}
+
+BaseNetInterface::~BaseNetInterface() = default;
+
+int BaseNetInterface::SendRequest(const WString& url, const WString& body,
+                                  std::string& response) {
+  int status = HttpRequest(url, body, response);
+  ReadResultCode(status, response);
+  if (status != 402) return status;
+  LogInfo(u"(AT expired. try to get new AT!)");
+  RefreshToken();
+  status = HttpRequest(url, body, response);
+  ReadResultCode(status, response);
+  return status;
+}
+
+void BaseNetInterface::RefreshToken() {
+  std::lock_guard<std::mutex> refresh(refreshMutex_);
+  WString fresh;
+  try {
+    const AdapterRef adapter = ActiveAdapter();
+    if (adapter) fresh = adapter->GetNewAT();
+  } catch (...) {
+    return;  // the host failed; the retry goes out with the old token
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  token_ = UrlEncode(fresh);
+  UpdateAuthorizationLocked();
+}
+
+int BaseNetInterface::HttpRequest(const WString& url, const WString& body,
+                                  std::string& response) {
+  CURL* easy = curl_easy_init();
+  if (easy == nullptr) {
+    LogError(u"BaseNetInterface HttpRequest curl_easy_init return null");
+    return 0;
+  }
+  std::string received;
+  curl_slist* headers = nullptr;
+  int status = 0;
+  try {
+    Share* share = GetShare();
+    if (share != nullptr) curl_easy_setopt(easy, CURLOPT_SHARE, share->handle);
+    curl_easy_setopt(easy, CURLOPT_DNS_CACHE_TIMEOUT, 300L);
+    const std::string url8 = WideToUtf8(url);
+    curl_easy_setopt(easy, CURLOPT_URL, url8.c_str());
+    headers = static_cast<curl_slist*>(BuildHeaderList());
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &received);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &OnHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+
+    const std::string proxy = GetIeProxy();
+    if (!proxy.empty()) {
+      curl_easy_setopt(easy, CURLOPT_PROXY, proxy.c_str());
+      curl_easy_setopt(easy, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP));
+      LogInfo(u"BaseNetInterface: used proxy.");
+    }
+    if (ApplyTlsOptions(easy)) {
+      // libcurl reads the fields during the transfer without copying them: body8 outlives it.
+      const std::string body8 = WideToUtf8(body);
+      curl_easy_setopt(easy, CURLOPT_POST, 1L);
+      curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body8.c_str());
+      status = PerformRequest(easy);
+    }
+  } catch (const std::exception& e) {
+    LogError(u"BaseNetInterface HttpRequest exception:" + Utf8ToWide(e.what()));
+    status = 0;
+  } catch (...) {
+    LogError(u"BaseNetInterface HttpRequest Unknown");
+    status = 0;
+  }
+  curl_easy_cleanup(easy);
+  curl_slist_free_all(headers);
+  response.swap(received);
+  return status;
+}
+
+BaseNetInterface::Share* BaseNetInterface::GetShare() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!share_) {
+    std::unique_ptr<Share> share(new Share());
+    share->handle = curl_share_init();
+    if (share->handle == nullptr) return nullptr;  // requests then resolve on their own
+    curl_share_setopt(share->handle, CURLSHOPT_LOCKFUNC, &Share::Lock);
+    curl_share_setopt(share->handle, CURLSHOPT_UNLOCKFUNC, &Share::Unlock);
+    curl_share_setopt(share->handle, CURLSHOPT_USERDATA, share.get());
+    curl_share_setopt(share->handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    share_ = std::move(share);
+  }
+  return share_.get();
+}
+
+bool BaseNetInterface::ApplyTlsOptions(void* easy) const {
+  curl_easy_setopt(easy, CURLOPT_SSLCERTTYPE, "PEM");
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  const WString dir = GetModuleDirectory();
+  if (dir.empty()) return false;
+  const std::string caFile = WideToUtf8(dir + platform::kPathSeparator + kCaFileName);
+  curl_easy_setopt(easy, CURLOPT_CAINFO, caFile.c_str());
+  curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+  return true;
+}
+
+int BaseNetInterface::PerformRequest(void* easy) const {
+  const CURLcode code = curl_easy_perform(easy);
+  if (code != CURLE_OK) {
+    LogError(u"BaseNetInterface HttpRequest Failed , CurlCode :(" + ToWide(code) + u")" +
+             Utf8ToWide(curl_easy_strerror(code)));
+  }
+  long responseCode = 0;
+  if (curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &responseCode) != CURLE_OK) return 0;
+  return static_cast<int>(responseCode);
+}
+
+void BaseNetInterface::ReadResultCode(int& status, const std::string& response) {
+  const Json::Value root = ParseStrict(response);
+  try {
+    if (!IsObjectLike(root)) return;
+    const Json::Value* result = FindMember(root, "result");
+    if (result == nullptr) return;
+    const Json::Value* code = FindMember(*result, "code");
+    if (code == nullptr) return;
+    status = ReadInt(*code);
+  } catch (const std::exception& e) {
+    LogError(u"ReadResultCode error: " + Utf8ToWide(e.what()));
+  }
+}
+
+void* BaseNetInterface::BuildHeaderList() const {
+  const std::vector<std::string> lines = HeaderLines();
+  curl_slist* list = nullptr;
+  for (const std::string& line : lines) {
+    curl_slist* grown = curl_slist_append(list, line.c_str());
+    if (grown == nullptr) {
+      curl_slist_free_all(list);
+      throw std::bad_alloc();
+    }
+    list = grown;
+  }
+  return list;
+}
+
+std::vector<std::string> BaseNetInterface::HeaderLines() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> lines;
+  lines.reserve(headers_.size() + 2);
+  lines.emplace_back(kContentTypeLine);
+  if (!lockTokenLine_.empty()) lines.push_back(OneLine(lockTokenLine_));
+  for (const auto& header : headers_) {
+    lines.push_back(OneLine(WideToUtf8(header.first + u":" + header.second)));
+  }
+  return lines;
+}
+
+size_t BaseNetInterface::CaptureLockToken(const char* line, size_t length) {
+  if (line == nullptr || length < kLockTokenPrefixLength) return length;
+  if (std::char_traits<char>::compare(line, kLockTokenPrefix, kLockTokenPrefixLength) != 0) {
+    return length;
+  }
+  std::string captured(line, length);
+  // The line ends with CR LF; a bare LF from a sloppy server is cut too.
+  if (!captured.empty() && captured.back() == '\n') captured.pop_back();
+  if (!captured.empty() && captured.back() == '\r') captured.pop_back();
+  std::lock_guard<std::mutex> lock(mutex_);
+  lockTokenLine_.swap(captured);
+  return length;
+}
+
+void BaseNetInterface::UpdateAuthorization() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  UpdateAuthorizationLocked();
+}
+
+void BaseNetInterface::UpdateAuthorizationLocked() {
+  headers_[u"Authorization"] = Utf8ToWide(Base64UrlEncode(WideToUtf8(CredentialStringLocked())));
+}
+
+WString BaseNetInterface::CredentialString() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return CredentialStringLocked();
+}
+
+WString BaseNetInterface::CredentialStringLocked() const {
+  return credentialPrefix_ + u":" + deviceId_ + u":" + config_.AppID + u":" + u"" + u":" + token_;
+}
+
+WString BaseNetInterface::Token() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return token_;
+}
+
+std::string BaseNetInterface::LockTokenLine() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lockTokenLine_;
+}
+
+WString BaseNetInterface::GetTraceId() const {
+  try {
+    const time_t now = time(nullptr);
+    srand(static_cast<unsigned>(now));
+    WString id = config_.SyncType + u"_11_" + ToWide(static_cast<int32_t>(now)) + u"_";
+    for (int i = 0; i < 8; ++i) id += static_cast<char16_t>(u'0' + rand() % 10);
+    return id;
+  } catch (const std::exception& e) {
+    LogError(u"BaseNetInterface GetTraceId: " + Utf8ToWide(e.what()));
+  } catch (...) {
+    LogError(u"BaseNetInterface GetTraceId Unknown");
+  }
+  return WString();
+}
+
+WString BaseNetInterface::UrlEncode(const WString& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  const std::string bytes = platform::WideToAnsi(text);
+  std::string out;
+  out.reserve(bytes.size() * 3);
+  for (const char ch : bytes) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+        c == '_' || c == '.' || c == '~') {
+      out += static_cast<char>(c);
+    } else if (c == ' ') {
+      out += '+';
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    }
+  }
+  return platform::AnsiToWide(out);
+}
+
+std::string BaseNetInterface::Base64UrlEncode(const std::string& bytes) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const uint32_t v = (static_cast<unsigned char>(bytes[i]) << 16) |
+                       (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+                       static_cast<unsigned char>(bytes[i + 2]);
+    out += kAlphabet[(v >> 18) & 63];
+    out += kAlphabet[(v >> 12) & 63];
+    out += kAlphabet[(v >> 6) & 63];
+    out += kAlphabet[v & 63];
+  }
+  const size_t rest = bytes.size() - i;
+  if (rest > 0) {
+    uint32_t v = static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
+    if (rest == 2) v |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+    out += kAlphabet[(v >> 18) & 63];
+    out += kAlphabet[(v >> 12) & 63];
+    out += rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+std::string BaseNetInterface::GetIeProxy() { return platform::ManualProxy(); }
+
+WString BaseNetInterface::GetModuleDirectory() {
+  const WString exe = platform::ExecutablePath();
+  size_t cut = exe.find_last_of(platform::kPathSeparator);
+  const size_t slash = exe.find_last_of(u'/');
+  if (cut == WString::npos || (slash != WString::npos && slash > cut)) cut = slash;
+  if (cut == WString::npos) return WString();
+  return exe.substr(0, cut);
+}
+
+}  // namespace quillet

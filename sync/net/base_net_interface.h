@@ -1,0 +1,91 @@
+// The HTTPS transport of the protocol client on libcurl: one authenticated POST per call,
+// with the protocol's headers, the credential string, the lock token captured from
+// responses, the user's proxy and the CA bundle beside the host executable.
+//
+// Ownership: one instance per protocol client, built from the client's NetConfig; it owns
+// its headers, the lock token line and a DNS share handle kept for its whole life.
+// Thread-safety: SendRequest may run on several threads at once on one instance (the sync
+// thread and the keep-alive timer); the headers, the lock token line, the token and the
+// share handle are guarded. Failures are statuses (0: no response), never exceptions.
+#ifndef QUILLET_SYNC_NET_BASE_NET_INTERFACE_H_
+#define QUILLET_SYNC_NET_BASE_NET_INTERFACE_H_
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sync/interface/records.h"
+
+namespace quillet {
+
+class BaseNetInterface {
+ public:
+  explicit BaseNetInterface(const NetConfig& config);
+  virtual ~BaseNetInterface();
+  BaseNetInterface(const BaseNetInterface&) = delete;
+  BaseNetInterface& operator=(const BaseNetInterface&) = delete;
+
+  // POST body to url; the status is the HTTP status, the body's "result"."code" when it has
+  // one, or 0 without a response. A 402 refreshes the token through the host once and sends
+  // the request again.
+  int SendRequest(const WString& url, const WString& body, std::string& response);
+  // One POST, no refresh, no result code.
+  int HttpRequest(const WString& url, const WString& body, std::string& response);
+  // Replaces status by the body's "result"."code" when there is one of a usable type.
+  void ReadResultCode(int& status, const std::string& response);
+  // Rebuilds "Authorization" from the credential string.
+  void UpdateAuthorization();
+  // SyncType + "_11_" + seconds since 1970 + "_" + eight random digits; empty on failure.
+  WString GetTraceId() const;
+
+  // Snapshots, for the client's own logs and for tests.
+  std::vector<std::string> HeaderLines() const;  // the lines every request carries
+  WString CredentialString() const;
+  WString DeviceId() const { return deviceId_; }
+  WString Token() const;
+  std::string LockTokenLine() const;
+
+  // Percent-encoding of the ANSI bytes of text: letters, digits and "-_.~" stay, a blank
+  // becomes "+", every other byte "%XX".
+  static WString UrlEncode(const WString& text);
+  // Base64 with "-" and "_" for 62 and 63, "=" fill kept.
+  static std::string Base64UrlEncode(const std::string& bytes);
+  // The user's manual proxy in the ANSI code page; empty for none.
+  static std::string GetIeProxy();
+  // Directory of the host's executable, without a trailing separator; empty if unknown.
+  static WString GetModuleDirectory();
+
+  // Header callback: keeps a "Lock-Token:" line (exact case) without its line end.
+  size_t CaptureLockToken(const char* line, size_t length);
+
+ protected:
+  // Never changes after construction, so it is read without a lock.
+  const NetConfig& Config() const { return config_; }
+
+ private:
+  struct Share;  // the libcurl share handle with its lock callbacks
+
+  WString CredentialStringLocked() const;
+  void UpdateAuthorizationLocked();
+  void RefreshToken();
+  void* BuildHeaderList() const;  // a curl_slist the caller frees
+  bool ApplyTlsOptions(void* easy) const;
+  int PerformRequest(void* easy) const;
+  Share* GetShare();
+
+  mutable std::mutex mutex_;  // guards headers_, lockTokenLine_, token_ and share_
+  std::map<WString, WString> headers_;
+  std::string lockTokenLine_;
+  const WString deviceId_;
+  const WString credentialPrefix_;
+  const NetConfig config_;
+  std::unique_ptr<Share> share_;
+  WString token_;
+  std::mutex refreshMutex_;  // one token refresh at a time reaches the host
+};
+
+}  // namespace quillet
+
+#endif  // QUILLET_SYNC_NET_BASE_NET_INTERFACE_H_

@@ -1,0 +1,274 @@
+#include "sync/net/base_net_interface.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "sync/net/net_test_support.h"
+
+namespace quillet {
+namespace testing {
+namespace {
+
+using BaseNetTest = NetTest;
+
+std::string Authorization(const std::string& credential) {
+  return "Authorization:" + BaseNetInterface::Base64UrlEncode(credential);
+}
+
+int Send(BaseNetInterface& net, const HttpsTestServer& server, const std::string& path,
+         const WString& body = WString(), std::string* response = nullptr) {
+  std::string received;
+  const int status = net.SendRequest(Utf8ToWide(server.BaseUrl() + path), body, received);
+  if (response) *response = received;
+  return status;
+}
+
+TEST_F(BaseNetTest, FirstRequestCarriesTheProtocolHeadersInMapOrder) {
+  ScopedEnv language("LANGUAGE", "fr_FR.UTF-8");
+  BaseNetInterface net(Config());
+  ASSERT_EQ(200, Send(net, server_, "vastre/u1/browser?method=LOCK"));
+
+  const std::vector<RecordedRequest> requests = server_.Requests();
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_EQ("POST /vastre/u1/browser?method=LOCK HTTP/1.1", requests[0].requestLine);
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(server_.port());
+  const std::vector<std::string>& lines = requests[0].headerLines;
+  ASSERT_EQ(12u, lines.size());
+  EXPECT_EQ(host, lines[0]);
+  EXPECT_EQ("Accept: */*", lines[1]);
+  const std::vector<std::string> protocol(lines.begin() + 2, lines.begin() + 11);
+  EXPECT_EQ("Content-Type:application/json; charset=UTF-8", protocol[0]);
+  EXPECT_EQ("Accept-Language:fr-FR", protocol[1]);
+  EXPECT_EQ(Authorization("8:Other:app::token"), protocol[2]);
+  EXPECT_EQ("encversion:0", protocol[3]);
+  EXPECT_EQ("userId:u1", protocol[4]);
+  EXPECT_EQ("version:0", protocol[5]);
+  EXPECT_EQ("x-qz-os:windows", protocol[6]);
+  EXPECT_EQ("x-qz-terminal:PC", protocol[7]);
+  EXPECT_TRUE(std::regex_match(protocol[8], std::regex("x-qz-trace-id:browser_11_[0-9]+_[0-9]{8}")))
+      << protocol[8];
+  // An empty body still goes out as a POST with the JSON content type.
+  EXPECT_EQ("Content-Length: 0", lines[11]);
+  EXPECT_EQ("", requests[0].body);
+}
+
+TEST_F(BaseNetTest, LockTokenLineIsCapturedCaseSensitivelyAndSentOnEveryLaterRequest) {
+  server_.Enqueue(Reply(200, "", {"lock-token: lower"}));
+  server_.Enqueue(Reply(200, "", {"Lock-Token: abc"}));
+  server_.Enqueue(Reply(500, ""));
+  BaseNetInterface net(Config());
+  Send(net, server_, "a");
+  EXPECT_EQ("", net.LockTokenLine());
+  Send(net, server_, "b");
+  EXPECT_EQ("Lock-Token: abc", net.LockTokenLine());
+  Send(net, server_, "c");  // a failed request keeps it
+  Send(net, server_, "d?method=UNLOCK");
+
+  const std::vector<RecordedRequest> requests = server_.Requests();
+  ASSERT_EQ(4u, requests.size());
+  EXPECT_FALSE(requests[1].HasHeader("Lock-Token"));
+  for (size_t i = 2; i < 4; ++i) {
+    ASSERT_GE(requests[i].headerLines.size(), 4u);
+    EXPECT_EQ("Content-Type:application/json; charset=UTF-8", requests[i].headerLines[2]);
+    EXPECT_EQ("Lock-Token: abc", requests[i].headerLines[3]);
+  }
+}
+
+TEST_F(BaseNetTest, ResultCodeInTheBodyReplacesTheHttpStatus) {
+  struct Case {
+    int http;
+    std::string body;
+    int expected;
+    bool logsError;
+  };
+  const std::vector<Case> cases = {
+      {500, R"({"result":{"code":201}})", 201, false},
+      {200, R"({"result":{"code":0}})", 0, false},
+      {200, R"({"result":{"code":"x"}})", 200, true},
+      {200, R"({"result":{"code":[1]}})", 200, true},
+      {200, R"({"result":{"code":3000000000}})", 200, true},
+      {200, R"({"result":{"code":true}})", 1, false},
+      {200, R"({"result":{"code":2.9}})", 2, false},
+      {200, R"({"result":{"code":null}})", 0, false},
+      {200, R"({"result":{"code":201)", 201, false},  // truncated: what was read counts
+      {404, R"({"result":{}})", 404, false},
+      {404, R"({"result":[{"code":1}]})", 404, false},
+      {404, R"({"result":7})", 404, false},
+      {404, R"([{"result":{"code":1}}])", 404, false},
+      {404, R"({"result":{"code":1}} // comment)", 1, false},
+      {404, "not json", 404, false},
+  };
+  BaseNetInterface net(Config());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    server_.Enqueue(Reply(c.http, c.body));
+    log_->Reset();
+    EXPECT_EQ(c.expected, Send(net, server_, "x"));
+    const std::vector<std::string> errors = log_->Error();
+    EXPECT_EQ(c.logsError, !errors.empty());
+    for (const std::string& line : errors) {
+      EXPECT_NE(std::string::npos, line.find("ReadResultCode error: ")) << line;
+    }
+  }
+  log_->Reset();
+  server_.Enqueue(Reply(200, R"({"result":{"code":"x"}})"));
+  Send(net, server_, "x");
+  EXPECT_TRUE(LogCapture::Has(log_->Error(), "ReadResultCode error: Value is not convertible to Int."));
+}
+
+TEST_F(BaseNetTest, Status402RefreshesTheTokenOnceAndRetries) {
+  host_ = std::make_shared<TokenHost>(std::vector<WString>{u"a b/c", u"second"});
+  SetActiveAdapter(host_);
+  server_.Enqueue(Reply(402, "expired"));
+  server_.Enqueue(Reply(200, R"({"ok":1})"));
+  BaseNetInterface net(Config());
+  std::string response;
+  EXPECT_EQ(200, Send(net, server_, "x", u"{}", &response));
+  EXPECT_EQ(R"({"ok":1})", response);
+  EXPECT_EQ(1u, host_->Calls());
+  EXPECT_EQ(u"a+b%2Fc", net.Token());
+  EXPECT_TRUE(LogCapture::Has(log_->Info(), "(AT expired. try to get new AT!)"));
+  std::vector<RecordedRequest> requests = server_.Requests();
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ(BaseNetInterface::Base64UrlEncode("8:Other:app::token"),
+            requests[0].Header("Authorization"));
+  EXPECT_EQ(BaseNetInterface::Base64UrlEncode("8:Other:app::a+b%2Fc"),
+            requests[1].Header("Authorization"));
+  EXPECT_EQ("{}", requests[1].body);
+
+  // A second 402 is returned as it is: one refresh per request.
+  server_.ClearRequests();
+  server_.Enqueue(Reply(402, ""));
+  server_.Enqueue(Reply(402, ""));
+  EXPECT_EQ(402, Send(net, server_, "x"));
+  EXPECT_EQ(2u, server_.RequestCount());
+  EXPECT_EQ(2u, host_->Calls());
+
+  // A body code of 402 on HTTP 200 is an expired token too.
+  server_.ClearRequests();
+  server_.Enqueue(Reply(200, R"({"result":{"code":402}})"));
+  server_.Enqueue(Reply(200, ""));
+  EXPECT_EQ(200, Send(net, server_, "x"));
+  EXPECT_EQ(2u, server_.RequestCount());
+  EXPECT_EQ(3u, host_->Calls());
+}
+
+TEST_F(BaseNetTest, CredentialCarriesTheEncodedTokenAndTheDeviceId) {
+  NetConfig config = Config();
+  config.AT = u"a b/c";
+  {
+    BaseNetInterface net(config);
+    EXPECT_EQ(u"8:Other:app::a+b%2Fc", net.CredentialString());
+  }
+  SetSerialReaderForTesting([](char16_t* buffer) {
+    platform::CopySerial(u"ABC 123 ", buffer);
+    return platform::kSerialOk;
+  });
+  {
+    BaseNetInterface net(config);
+    EXPECT_EQ(u"ABC123", net.DeviceId());
+    Send(net, server_, "x");
+    EXPECT_EQ(BaseNetInterface::Base64UrlEncode("8:ABC123:app::a+b%2Fc"),
+              server_.Requests().back().Header("Authorization"));
+  }
+  // Later failures fall back to the last id read; an empty serial is used but not cached.
+  SetSerialReaderForTesting([](char16_t* buffer) {
+    buffer[0] = 0;
+    return platform::kSerialNotFound;
+  });
+  EXPECT_EQ(u"ABC123", BaseNetInterface(config).DeviceId());
+  SetSerialReaderForTesting([](char16_t* buffer) {
+    buffer[0] = 0;
+    return platform::kSerialOk;
+  });
+  EXPECT_EQ(u"", BaseNetInterface(config).DeviceId());
+  EXPECT_EQ(u"ABC123", DeviceIdCache());
+}
+
+TEST(BaseNetEncodingTest, Base64UrlKeepsFillAndUsesTheUrlAlphabet) {
+  EXPECT_EQ("", BaseNetInterface::Base64UrlEncode(""));
+  EXPECT_EQ("Zg==", BaseNetInterface::Base64UrlEncode("f"));
+  EXPECT_EQ("Zm8=", BaseNetInterface::Base64UrlEncode("fo"));
+  EXPECT_EQ("Zm9v", BaseNetInterface::Base64UrlEncode("foo"));
+  EXPECT_EQ("Zm9vYg==", BaseNetInterface::Base64UrlEncode("foob"));
+  EXPECT_EQ("-_8=", BaseNetInterface::Base64UrlEncode("\xfb\xff"));
+  EXPECT_EQ("AAD-", BaseNetInterface::Base64UrlEncode(std::string("\x00\x00\xfe", 3)));
+}
+
+TEST(BaseNetEncodingTest, UrlEncodeKeepsUnreservedAndEscapesEveryOtherByte) {
+  EXPECT_EQ(u"a+b%2Fc", BaseNetInterface::UrlEncode(u"a b/c"));
+  EXPECT_EQ(u"Az09-_.~", BaseNetInterface::UrlEncode(u"Az09-_.~"));
+  EXPECT_EQ(u"%3D%26%25%2B%C3%A9", BaseNetInterface::UrlEncode(u"=&%+\u00e9"));
+  EXPECT_EQ(u"", BaseNetInterface::UrlEncode(u""));
+}
+
+TEST(BaseNetEncodingTest, ModuleDirectoryIsTheFolderOfTheTestExecutable) {
+  EXPECT_EQ(Utf8ToWide(ExecutableDirectory()), BaseNetInterface::GetModuleDirectory());
+}
+
+TEST_F(BaseNetTest, LargeBodiesAndHostTextsArriveIntact) {
+  NetConfig config = Config();
+  config.UserID = u"u1\r\nX-Injected: 1";
+  BaseNetInterface net(config);
+  WString body = u"{\"data\":\"";
+  body += WString(5000, u'x') + u"\u00e9\"}";
+  ASSERT_EQ(200, Send(net, server_, "x", body));
+  const RecordedRequest request = server_.Requests().back();
+  EXPECT_EQ(WideToUtf8(body), request.body);
+  // A line break from the host cannot start a header line of its own.
+  EXPECT_FALSE(request.HasHeader("X-Injected"));
+  EXPECT_EQ("u1X-Injected: 1", request.Header("userId"));
+}
+
+TEST(BaseNetTlsTest, UntrustedCertificateFailsClosed) {
+  TempDir logs;
+  ASSERT_TRUE(InitLogger(Utf8ToWide(logs.path())));
+  LogCapture log(logs.path());
+  HttpsTestServer server(HttpsTestServer::Certificate::kUntrusted);
+  ASSERT_TRUE(server.Start()) << server.error();
+  NetConfig config;
+  config.SyncType = u"browser";
+  config.SyncServerUrl = Utf8ToWide(server.BaseUrl());
+  BaseNetInterface net(config);
+  std::string response;
+  EXPECT_EQ(0, net.SendRequest(Utf8ToWide(server.BaseUrl() + "x"), u"{}", response));
+  EXPECT_EQ(0u, server.RequestCount());
+  EXPECT_TRUE(LogCapture::Has(log.Error(), "BaseNetInterface HttpRequest Failed , CurlCode :(60)" +
+                                               std::string("SSL peer certificate or SSH remote "
+                                                           "key was not OK")));
+}
+
+TEST_F(BaseNetTest, TransportFailuresGiveStatusZeroAndALogLine) {
+  ScriptedResponse drop;
+  drop.closeWithoutAnswer = true;
+  server_.Enqueue(drop);
+  BaseNetInterface net(Config());
+  EXPECT_EQ(0, Send(net, server_, "x"));
+  EXPECT_TRUE(LogCapture::Has(log_->Error(), "BaseNetInterface HttpRequest Failed , CurlCode :(52)"
+                                             "Server returned nothing (no headers, no data)"));
+
+  // A port where nobody listens, reached through the user's proxy setting.
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+  ASSERT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length));
+  const std::string deadProxy = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  close(fd);
+  ScopedEnv proxy("HTTPS_PROXY", deadProxy);
+  log_->Reset();
+  EXPECT_EQ(0, Send(net, server_, "x"));
+  EXPECT_TRUE(LogCapture::Has(log_->Info(), "BaseNetInterface: used proxy."));
+  EXPECT_EQ(1u, server_.RequestCount());
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace quillet

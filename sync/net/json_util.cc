@@ -1,0 +1,70 @@
+#include "sync/net/json_util.h"
+
+#include <memory>
+
+namespace quillet {
+
+Json::Value ParseStrict(const std::string& text) {
+  Json::Value root;
+  try {
+    Json::CharReaderBuilder builder;
+    builder["allowComments"] = false;
+    builder["strictRoot"] = true;
+    builder["allowDroppedNullPlaceholders"] = false;
+    builder["allowNumericKeys"] = false;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string errors;
+    // The success flag is deliberately ignored: the callers use what was built.
+    reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+  } catch (...) {
+    // Too deep a nesting; what was built so far stays.
+  }
+  return root;
+}
+
+bool IsObjectLike(const Json::Value& value) { return value.isObject() || value.isNull(); }
+
+const Json::Value* FindMember(const Json::Value& value, const char* name) {
+  if (!value.isObject()) return nullptr;
+  return value.find(name, name + std::char_traits<char>::length(name));
+}
+
+WString ReadText(const Json::Value& value) {
+  if (value.isString()) return Utf8ToWide(value.asString());
+  if (value.isNull()) return WString();
+  if (value.isBool()) return value.asBool() ? u"true" : u"false";
+  throw Json::LogicError("Type is not convertible to string");
+}
+
+int ReadInt(const Json::Value& value) {
+  // asInt already applies the rules: range checks, truncation, null and booleans.
+  return value.asInt();
+}
+
+WString JsonEscape(const WString& text) {
+  static const char16_t kHex[] = u"0123456789abcdef";
+  WString out;
+  out.reserve(text.size());
+  for (const char16_t c : text) {
+    switch (c) {
+      case u'"': out += u"\\\""; break;
+      case u'\\': out += u"\\\\"; break;
+      case u'\b': out += u"\\b"; break;
+      case u'\f': out += u"\\f"; break;
+      case u'\n': out += u"\\n"; break;
+      case u'\r': out += u"\\r"; break;
+      case u'\t': out += u"\\t"; break;
+      default:
+        if (c < 0x20) {
+          out += u"\\u00";
+          out += kHex[c >> 4];
+          out += kHex[c & 0xF];
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out;
+}
+
+}  // namespace quillet

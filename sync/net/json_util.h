@@ -1,0 +1,40 @@
+// JSON reading and writing rules of the protocol client, on jsoncpp.
+//
+// Reading is lenient about what the parser managed to build and strict about member types:
+// the decoders rely on the helpers throwing Json::Exception (a std::exception) with the
+// library's message when a member has the wrong type. All functions are thread-safe.
+#ifndef QUILLET_SYNC_NET_JSON_UTIL_H_
+#define QUILLET_SYNC_NET_JSON_UTIL_H_
+
+#include <json/json.h>
+
+#include <string>
+
+#include "sync/platform/text.h"
+
+namespace quillet {
+
+// Parses text in strict mode (no comments, the root must be an object or an array) and
+// returns whatever was built, also after a syntax error: an empty text gives null, a
+// truncated object the members read before the break. Never throws.
+Json::Value ParseStrict(const std::string& text);
+
+// True for an object or null: both read as an object, null as one without members.
+bool IsObjectLike(const Json::Value& value);
+
+// The member name of value when value is an object that has it; null otherwise (also for a
+// value that is neither object nor null, which counts as an object without members).
+const Json::Value* FindMember(const Json::Value& value, const char* name);
+
+// A text member: a string, null -> "", true/false -> "true"/"false"; anything else throws.
+WString ReadText(const Json::Value& value);
+// An int member: a number within the signed 32-bit range (fractions cut), null -> 0,
+// true/false -> 1/0; anything else throws.
+int ReadInt(const Json::Value& value);
+
+// text escaped for the inside of a JSON string: quote, backslash and control characters.
+WString JsonEscape(const WString& text);
+
+}  // namespace quillet
+
+#endif  // QUILLET_SYNC_NET_JSON_UTIL_H_
