@@ -331,7 +331,8 @@ TEST_F(AppNetTest, TicksSendKeepLockUntilUnlockEvenWhenUnlockFails) {
   const size_t keepLocks = server_.CountTargets("method=KEEPLOCK");
   std::this_thread::sleep_for(milliseconds(80));
   EXPECT_EQ(keepLocks, server_.CountTargets("method=KEEPLOCK"));
-  EXPECT_EQ("/vastre/u1/browser?method=UNLOCK", server_.Requests().back().Target());
+  // A tick may still overlap the UNLOCK request itself (it goes out before the timer stops).
+  EXPECT_EQ(1u, server_.CountTargets("method=UNLOCK"));
 }
 
 TEST_F(AppNetTest, UnlockDecodingErrorsAreHandledLikeTheOthers) {

@@ -226,6 +226,8 @@ TEST_F(BaseNetTest, LargeBodiesAndHostTextsArriveIntact) {
 }
 
 TEST(BaseNetTlsTest, UntrustedCertificateFailsClosed) {
+  ScopedEnv noProxy("https_proxy", std::nullopt);
+  ScopedEnv noProxyUpper("HTTPS_PROXY", std::nullopt);
   TempDir logs;
   ASSERT_TRUE(InitLogger(Utf8ToWide(logs.path())));
   LogCapture log(logs.path());
