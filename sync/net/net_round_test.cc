@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "sync/net/net_factory.h"
-#include "sync/net/sdk_timer.h"
 #include "sync/net/net_test_support.h"
+#include "sync/net/sdk_timer.h"
 #include "sync/session/sync_session.h"
 #include "sync/testing/session_fixture.h"
 
