@@ -32,8 +32,7 @@ WString PropText(const Json::Value& element, const char* name) {
 }
 
 void LogDecodeError(const char16_t* operation, const std::exception& e) {
-  LogError(u"analyze response of \"" + WString(operation) + u"\" error: " +
-           Utf8ToWide(e.what()));
+  LogError(u"analyze response of \"" + WString(operation) + u"\" error: " + Utf8ToWide(e.what()));
 }
 
 // Calls each(element) for every element of root[arrayName]; logs formatMessage when the
@@ -51,8 +50,8 @@ void WalkArray(const Json::Value& root, const char* arrayName, const char16_t* f
 
 // Parses response and walks its array; a decoding error keeps what was decoded before it.
 template <typename Each>
-void DecodeArray(const std::string& response, const char* arrayName,
-                 const char16_t* formatMessage, const char16_t* operation, Each each) {
+void DecodeArray(const std::string& response, const char* arrayName, const char16_t* formatMessage,
+                 const char16_t* operation, Each each) {
   try {
     WalkArray(ParseStrict(response), arrayName, formatMessage, each);
   } catch (const std::exception& e) {
@@ -114,9 +113,9 @@ AppNetInterface::AppNetInterface(const NetConfig& config)
 AppNetInterface::~AppNetInterface() { StopTimer(); }
 
 bool AppNetInterface::IsNoHashDataType(const WString& dataType) {
-  static const std::set<WString> kNoHash = {
-      u"contact", u"group", u"atlastag", u"face",  u"bookmark", u"infoflow",
-      u"channel", u"calendar", u"wlan",  u"note", u"notetag",  u"shorthand"};
+  static const std::set<WString> kNoHash = {u"contact",  u"group",    u"atlastag", u"face",
+                                            u"bookmark", u"infoflow", u"channel",  u"calendar",
+                                            u"wlan",     u"note",     u"notetag",  u"shorthand"};
   return kNoHash.count(dataType) != 0;
 }
 
@@ -213,11 +212,10 @@ int AppNetInterface::GetEtagList(const WString& dataType, std::vector<EtagItem>&
   return status;
 }
 
-int AppNetInterface::DownloadData(const WString& dataType, TextList guids,
-                                  StructList& records) {
+int AppNetInterface::DownloadData(const WString& dataType, TextList guids, StructList& records) {
   std::string response;
-  const int status = SendRequest(baseUrl_ + u"/" + dataType + u"?method=REPORT",
-                                 DownloadBody(guids), response);
+  const int status =
+      SendRequest(baseUrl_ + u"/" + dataType + u"?method=REPORT", DownloadBody(guids), response);
   if (!IsSuccess(status)) return status;
   DecodeArray(response, "multistatus", kDownloadFormat, u"DownloadData",
               [&records](const Json::Value& element) {
@@ -229,23 +227,22 @@ int AppNetInterface::DownloadData(const WString& dataType, TextList guids,
   return status;
 }
 
-std::map<WString, AddResult> AppNetInterface::AddData(const WString& dataType,
-                                                      TextPairList items, int& status) {
+std::map<WString, AddResult> AppNetInterface::AddData(const WString& dataType, TextPairList items,
+                                                      int& status) {
   std::map<WString, AddResult> results;
   std::string response;
-  status = SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST", AddBody(dataType, items),
-                       response);
+  status =
+      SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST", AddBody(dataType, items), response);
   if (!IsSuccess(status)) return results;
-  DecodeArray(response, "addrsp", kAddFormat, u"AddData",
-              [&results](const Json::Value& element) {
-                AddResult result;
-                result.guid = TextOf(element, "guid");
-                result.luid = TextOf(element, "luid");
-                result.status = IntOf(element, "status", 0);
-                result.etag = PropText(element, "etag");
-                const WString key = result.luid;
-                results.emplace(key, std::move(result));  // the first entry wins
-              });
+  DecodeArray(response, "addrsp", kAddFormat, u"AddData", [&results](const Json::Value& element) {
+    AddResult result;
+    result.guid = TextOf(element, "guid");
+    result.luid = TextOf(element, "luid");
+    result.status = IntOf(element, "status", 0);
+    result.etag = PropText(element, "etag");
+    const WString key = result.luid;
+    results.emplace(key, std::move(result));  // the first entry wins
+  });
   return results;
 }
 

@@ -31,8 +31,7 @@ class AppNetInterface : public INetInterface, public SdkTimer, public BaseNetInt
   int DownloadData(const WString& dataType, TextList guids, StructList& records) override;
   std::map<WString, AddResult> AddData(const WString& dataType, TextPairList items,
                                        int& status) override;
-  std::map<WString, UpdateResult> UpdateData(const WString& dataType,
-                                             TextPairList items) override;
+  std::map<WString, UpdateResult> UpdateData(const WString& dataType, TextPairList items) override;
   std::map<WString, int> RemoveData(const WString& dataType, TextList guids) override;
   // Renews the lock; an answer with a new interval re-times the timer.
   int KeepLock() override;

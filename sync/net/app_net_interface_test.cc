@@ -74,7 +74,9 @@ TEST_F(AppNetTest, EveryOperationPostsItsUrlAndBody) {
   net.UpdateData(u"calendar", {{u"G1", u"D1"}});
   EXPECT_EQ(R"({"update":[{"guid":"G1","data":"D1"}]})", LastBody());
   net.UpdateData(u"Calendar", {{u"G1", u"D\u00e9"}});  // case-sensitive: carries a hash
-  EXPECT_EQ(R"({"update":[{"guid":"G1","data":"D)" "\xc3\xa9" R"(","props":{"status":2,"hash":")" +
+  EXPECT_EQ(R"({"update":[{"guid":"G1","data":"D)"
+            "\xc3\xa9"
+            R"(","props":{"status":2,"hash":")" +
                 Md5Hex("D\xc3\xa9") + R"("}}]})",
             LastBody());
   net.RemoveData(u"bookmark", {u"g"});
@@ -133,7 +135,8 @@ TEST_F(AppNetTest, ResponsesDecodeWithTheirMemberRules) {
   EXPECT_EQ(u"", ctags[u"true"].ctag_value);
   EXPECT_EQ(1u, ctags.count(u""));  // null element and a non-object: no members
 
-  server_.Enqueue(Reply(200, R"({"multistatus":[{"guid":"g1","props":{"etag":"e1"}},{"guid":null}]})"));
+  server_.Enqueue(
+      Reply(200, R"({"multistatus":[{"guid":"g1","props":{"etag":"e1"}},{"guid":null}]})"));
   std::vector<EtagItem> etags(1);  // appended to
   EXPECT_EQ(200, net.GetEtagList(u"bookmark", etags));
   ASSERT_EQ(3u, etags.size());
@@ -170,7 +173,9 @@ TEST_F(AppNetTest, ResponsesDecodeWithTheirMemberRules) {
   ASSERT_EQ(1u, updated.size());
   EXPECT_EQ(-1, updated[u"G1"].status);  // missing status: -1; the first entry is kept
 
-  server_.Enqueue(Reply(200, R"({"removersp":[{"guid":"G1","status":1},{"guid":"G1"},{"guid":"G2","status":true}]})"));
+  server_.Enqueue(Reply(
+      200,
+      R"({"removersp":[{"guid":"G1","status":1},{"guid":"G1"},{"guid":"G2","status":true}]})"));
   std::map<WString, int> removed = net.RemoveData(u"bookmark", {u"G1"});
   ASSERT_EQ(2u, removed.size());
   EXPECT_EQ(0, removed[u"G1"]);  // the last entry wins
@@ -188,27 +193,33 @@ TEST_F(AppNetTest, MalformedAnswersAreLoggedAndKeepWhatWasDecoded) {
   EXPECT_EQ(200, status);
   EXPECT_EQ(1u, added.size());
   EXPECT_EQ(1u, added.count(u"L1"));
-  EXPECT_TRUE(ErrorLogged("analyze response of \"AddData\" error: Type is not convertible to string"));
+  EXPECT_TRUE(
+      ErrorLogged("analyze response of \"AddData\" error: Type is not convertible to string"));
 
-  server_.Enqueue(Reply(200, R"({"removersp":[{"guid":"a","status":1},{"guid":"b","status":3000000000}]})"));
+  server_.Enqueue(
+      Reply(200, R"({"removersp":[{"guid":"a","status":1},{"guid":"b","status":3000000000}]})"));
   EXPECT_EQ(1u, net.RemoveData(u"bookmark", {u"a"}).size());
   EXPECT_TRUE(ErrorLogged("analyze response of \"RemoveData\" error: LargestInt out of Int range"));
   server_.Enqueue(Reply(200, R"({"updatersp":[{"guid":"a","status":"ok"}]})"));
   EXPECT_TRUE(net.UpdateData(u"bookmark", {{u"a", u"D"}}).empty());
-  EXPECT_TRUE(ErrorLogged("analyze response of \"UpdateData\" error: Value is not convertible to Int."));
+  EXPECT_TRUE(
+      ErrorLogged("analyze response of \"UpdateData\" error: Value is not convertible to Int."));
   server_.Enqueue(Reply(200, R"({"multistatus":[{"guid":"a","props":{"etag":["x"]}}]})"));
   std::vector<EtagItem> etags;
   EXPECT_EQ(200, net.GetEtagList(u"bookmark", etags));
   EXPECT_TRUE(etags.empty());
-  EXPECT_TRUE(ErrorLogged("analyze response of \"GetEtagList\" error: Type is not convertible to string"));
+  EXPECT_TRUE(
+      ErrorLogged("analyze response of \"GetEtagList\" error: Type is not convertible to string"));
   server_.Enqueue(Reply(200, R"({"multistatus":[{"guid":"a","data":{}}]})"));
   StructList records;
   net.DownloadData(u"bookmark", {u"a"}, records);
-  EXPECT_TRUE(ErrorLogged("analyze response of \"DownloadData\" error: Type is not convertible to string"));
+  EXPECT_TRUE(
+      ErrorLogged("analyze response of \"DownloadData\" error: Type is not convertible to string"));
   server_.Enqueue(Reply(200, R"({"multistatus":[{"guid":"a","props":{"ctag":1}}]})"));
   CtagMap ctags;
   net.QueryCtag(ctags);
-  EXPECT_TRUE(ErrorLogged("analyze response of \"QueryCtag\" error: Type is not convertible to string"));
+  EXPECT_TRUE(
+      ErrorLogged("analyze response of \"QueryCtag\" error: Type is not convertible to string"));
 
   // A truncated body keeps the members read before the break.
   server_.Enqueue(Reply(200, R"({"multistatus":[{"guid":"a","props":{"ctag":"1"}},{"guid":"b")"));
@@ -224,19 +235,44 @@ TEST_F(AppNetTest, MalformedAnswersAreLoggedAndKeepWhatWasDecoded) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {R"({"x":[]})", [&] { ctags.clear(); net.QueryCtag(ctags); return ctags.empty(); },
+      {R"({"x":[]})",
+       [&] {
+         ctags.clear();
+         net.QueryCtag(ctags);
+         return ctags.empty();
+       },
        "\"QueryCtag\" response format(json) not match!"},
-      {R"({"multistatus":{}})", [&] { etags.clear(); net.GetEtagList(u"b", etags); return etags.empty(); },
+      {R"({"multistatus":{}})",
+       [&] {
+         etags.clear();
+         net.GetEtagList(u"b", etags);
+         return etags.empty();
+       },
        "\"GetEtagList\" response format(json) not match!"},
-      {"[1]", [&] { records.clear(); net.DownloadData(u"b", {u"a"}, records); return records.empty(); },
+      {"[1]",
+       [&] {
+         records.clear();
+         net.DownloadData(u"b", {u"a"}, records);
+         return records.empty();
+       },
        "\"DownloadData\" response format(json) not match!"},
-      {"", [&] { return net.AddData(u"b", {{u"a", u"D"}}, status).empty() && status == 200; },
+      {"",
+       [&] {
+         return net.AddData(u"b", {{u"a", u"D"}}, status).empty() && status == 200;
+       },
        "\"MakeAddDataResult\" response format(json) not match!"},
-      {R"({"updatersp":"no"})", [&] { return net.UpdateData(u"b", {{u"a", u"D"}}).empty(); },
+      {R"({"updatersp":"no"})",
+       [&] {
+         return net.UpdateData(u"b", {{u"a", u"D"}}).empty();
+       },
        "\"UpdateData\" response format(json) not match!"},
       {"42", [&] { return net.RemoveData(u"b", {u"a"}).empty(); },
        "\"RemoveData\" response format(json) not match!"},
-      {R"({"multistatus":[]})", [&] { ctags.clear(); return net.Unlock(ctags) == 200 && ctags.empty(); },
+      {R"({"multistatus":[]})",
+       [&] {
+         ctags.clear();
+         return net.Unlock(ctags) == 200 && ctags.empty();
+       },
        "\"QueryCtag\" response format(json) not match!"},
   };
   for (const Case& c : cases) {
@@ -272,7 +308,8 @@ TEST_F(AppNetTest, LockStartsTheKeepAliveTimerEvenWithoutCtags) {
   EXPECT_EQ(30000, net.Period());
 
   // A second lock takes the interval but leaves the running timer alone.
-  server_.Enqueue(Reply(200, R"({"interval":45,"multistatus":[{"guid":"bookmark","props":{"ctag":"7"}}]})"));
+  server_.Enqueue(
+      Reply(200, R"({"interval":45,"multistatus":[{"guid":"bookmark","props":{"ctag":"7"}}]})"));
   EXPECT_EQ(200, net.Lock(ctags));
   EXPECT_EQ(u"7", ctags[u"bookmark"].ctag_value);
   EXPECT_EQ(45, net.Interval());
@@ -308,7 +345,8 @@ TEST_F(AppNetTest, KeepLockRetimesOnlyWhenThePeriodChanges) {
   EXPECT_EQ(200, net.KeepLock());
   EXPECT_EQ(30000, net.Period());
   EXPECT_EQ(1u, LogCapture::Count(log_->Info(), "SdkTimer::ChangeTimer() enter."));
-  EXPECT_TRUE(ErrorLogged("analyze response of \"KeepLock\" error: Value is not convertible to Int."));
+  EXPECT_TRUE(
+      ErrorLogged("analyze response of \"KeepLock\" error: Value is not convertible to Int."));
 
   // Without a running timer an answer only updates the interval.
   net.StopTimer();
@@ -331,17 +369,20 @@ TEST_F(AppNetTest, TicksSendKeepLockUntilUnlockEvenWhenUnlockFails) {
   const size_t keepLocks = server_.CountTargets("method=KEEPLOCK");
   std::this_thread::sleep_for(milliseconds(80));
   EXPECT_EQ(keepLocks, server_.CountTargets("method=KEEPLOCK"));
-  EXPECT_EQ("/vastre/u1/browser?method=UNLOCK", server_.Requests().back().Target());
+  // A tick may still overlap the UNLOCK request itself (it goes out before the timer stops).
+  EXPECT_EQ(1u, server_.CountTargets("method=UNLOCK"));
 }
 
 TEST_F(AppNetTest, UnlockDecodingErrorsAreHandledLikeTheOthers) {
   AppNetInterface net(Config());
-  server_.Enqueue(Reply(200, R"({"updatersp":[{"guid":"a","props":{"ctag":"1"}},{"guid":"b","props":{"ctag":2}}]})"));
+  server_.Enqueue(Reply(
+      200, R"({"updatersp":[{"guid":"a","props":{"ctag":"1"}},{"guid":"b","props":{"ctag":2}}]})"));
   CtagMap ctags;
   EXPECT_EQ(200, net.Unlock(ctags));
   EXPECT_EQ(1u, ctags.size());
   EXPECT_EQ(u"1", ctags[u"a"].ctag_value);
-  EXPECT_TRUE(ErrorLogged("analyze response of \"Unlock\" error: Type is not convertible to string"));
+  EXPECT_TRUE(
+      ErrorLogged("analyze response of \"Unlock\" error: Type is not convertible to string"));
 }
 
 TEST_F(AppNetTest, DestroyingAClientMidTickWaitsForTheKeepLock) {
@@ -374,7 +415,8 @@ TEST_F(AppNetTest, KeepAliveTicksAndSyncRequestsShareTheTransportSafely) {
   server_.SetHandler([&](const RecordedRequest& request) {
     const int n = ++served;
     if (request.Header("Authorization") == firstAuthorization) return Reply(402, "");
-    ScriptedResponse response = Reply(200, R"({"multistatus":[{"guid":"bookmark","props":{"ctag":"c"}}]})");
+    ScriptedResponse response =
+        Reply(200, R"({"multistatus":[{"guid":"bookmark","props":{"ctag":"c"}}]})");
     response.headers.push_back("Lock-Token: t" + std::to_string(n));
     if (request.Target().find("KEEPLOCK") != std::string::npos) {
       response.body = n % 2 ? R"({"interval":0})" : R"({"interval":1})";

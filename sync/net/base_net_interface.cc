@@ -98,8 +98,7 @@ BaseNetInterface::BaseNetInterface(const NetConfig& config)
 
 BaseNetInterface::~BaseNetInterface() = default;
 
-int BaseNetInterface::SendRequest(const WString& url, const WString& body,
-                                  std::string& response) {
+int BaseNetInterface::SendRequest(const WString& url, const WString& body, std::string& response) {
   int status = HttpRequest(url, body, response);
   ReadResultCode(status, response);
   if (status != 402) return status;
@@ -124,8 +123,7 @@ void BaseNetInterface::RefreshToken() {
   UpdateAuthorizationLocked();
 }
 
-int BaseNetInterface::HttpRequest(const WString& url, const WString& body,
-                                  std::string& response) {
+int BaseNetInterface::HttpRequest(const WString& url, const WString& body, std::string& response) {
   CURL* easy = curl_easy_init();
   if (easy == nullptr) {
     LogError(u"BaseNetInterface HttpRequest curl_easy_init return null");

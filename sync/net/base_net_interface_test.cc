@@ -118,7 +118,8 @@ TEST_F(BaseNetTest, ResultCodeInTheBodyReplacesTheHttpStatus) {
   log_->Reset();
   server_.Enqueue(Reply(200, R"({"result":{"code":"x"}})"));
   Send(net, server_, "x");
-  EXPECT_TRUE(LogCapture::Has(log_->Error(), "ReadResultCode error: Value is not convertible to Int."));
+  EXPECT_TRUE(
+      LogCapture::Has(log_->Error(), "ReadResultCode error: Value is not convertible to Int."));
 }
 
 TEST_F(BaseNetTest, Status402RefreshesTheTokenOnceAndRetries) {
@@ -226,6 +227,8 @@ TEST_F(BaseNetTest, LargeBodiesAndHostTextsArriveIntact) {
 }
 
 TEST(BaseNetTlsTest, UntrustedCertificateFailsClosed) {
+  ScopedEnv noProxy("https_proxy", std::nullopt);
+  ScopedEnv noProxyUpper("HTTPS_PROXY", std::nullopt);
   TempDir logs;
   ASSERT_TRUE(InitLogger(Utf8ToWide(logs.path())));
   LogCapture log(logs.path());
@@ -249,8 +252,9 @@ TEST_F(BaseNetTest, TransportFailuresGiveStatusZeroAndALogLine) {
   server_.Enqueue(drop);
   BaseNetInterface net(Config());
   EXPECT_EQ(0, Send(net, server_, "x"));
-  EXPECT_TRUE(LogCapture::Has(log_->Error(), "BaseNetInterface HttpRequest Failed , CurlCode :(52)"
-                                             "Server returned nothing (no headers, no data)"));
+  EXPECT_TRUE(LogCapture::Has(log_->Error(),
+                              "BaseNetInterface HttpRequest Failed , CurlCode :(52)"
+                              "Server returned nothing (no headers, no data)"));
 
   // A port where nobody listens, reached through the user's proxy setting.
   const int fd = socket(AF_INET, SOCK_STREAM, 0);

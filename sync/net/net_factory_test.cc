@@ -24,7 +24,8 @@ TEST_F(NetFactoryTest, BuildsAClientOnlyForTheExactSyncTypes) {
 
 TEST_F(NetFactoryTest, VariantsSpeakTheProtocolUnderTheirSyncType) {
   NetInterfacePtr calendar = CreateNetInterface(Config(u"calendar"));
-  server_.Enqueue(Reply(200, R"({"interval":1,"multistatus":[{"guid":"event","props":{"ctag":"9"}}]})"));
+  server_.Enqueue(
+      Reply(200, R"({"interval":1,"multistatus":[{"guid":"event","props":{"ctag":"9"}}]})"));
   CtagMap ctags;
   EXPECT_EQ(200, calendar->Lock(ctags));
   EXPECT_EQ(u"9", ctags[u"event"].ctag_value);

@@ -66,8 +66,10 @@ TEST_F(SdkTimerTest, TicksEveryPeriodUntilStopped) {
   const int seen = timer.ticks;
   std::this_thread::sleep_for(milliseconds(40));
   EXPECT_EQ(seen, timer.ticks);
-  EXPECT_EQ(static_cast<size_t>(seen), LogCapture::Count(log_->Info(), "SdkTimer::TimerRoutine() enter."));
-  EXPECT_EQ(static_cast<size_t>(seen), LogCapture::Count(log_->Info(), "SdkTimer::TimerRoutine() exit."));
+  EXPECT_EQ(static_cast<size_t>(seen),
+            LogCapture::Count(log_->Info(), "SdkTimer::TimerRoutine() enter."));
+  EXPECT_EQ(static_cast<size_t>(seen),
+            LogCapture::Count(log_->Info(), "SdkTimer::TimerRoutine() exit."));
   timer.StopTimer();  // again: nothing runs, nothing waits
 }
 

@@ -224,6 +224,9 @@ int SyncSession::GetLock() {
     return 0;
   }
   Info(tag, u"First call in this round of sync,get lock");
+  // Only this round's lock may supply ctags: a type it does not list must not run with
+  // the ctag of an earlier round.
+  lockCtags_.clear();
   const int status = netInterface_->Lock(lockCtags_);
   int reportCode = status;
   if (IsSuccessStatus(status)) {

@@ -224,6 +224,14 @@ TEST_F(SyncSessionTest, EachRoundGetsANewClientAndReopensLogsAndStore) {
   EXPECT_EQ(script_.net->unlockCalls, 1) << "destroying a session sends no unlock";
 }
 
+TEST_F(SyncSessionTest, ARoundUsesOnlyItsOwnLockCtags) {
+  ASSERT_EQ(Sync(u"bookmark", 1), 0);
+  Session().EndSync(u"browser");
+  script_.net->lockCtags = Ctags({{u"contact", u"k2"}});
+  ASSERT_EQ(Sync(u"bookmark", 1), 0);
+  EXPECT_EQ(script_.downloads.back().ctag, u"");
+}
+
 TEST_F(SyncSessionTest, PathsAndUrlGetTheirTrailingSeparatorOnce) {
   ASSERT_EQ(Sync(u"bookmark", 1), 0);
   EXPECT_EQ(Session().config().SyncServerUrl, u"https://127.0.0.1:1/");

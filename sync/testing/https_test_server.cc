@@ -33,14 +33,22 @@ std::string Trim(const std::string& text) {
 
 const char* Reason(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 201: return "Created";
-    case 207: return "Multi-Status";
-    case 400: return "Bad Request";
-    case 402: return "Payment Required";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    default: return "Status";
+    case 200:
+      return "OK";
+    case 201:
+      return "Created";
+    case 207:
+      return "Multi-Status";
+    case 400:
+      return "Bad Request";
+    case 402:
+      return "Payment Required";
+    case 404:
+      return "Not Found";
+    case 500:
+      return "Internal Server Error";
+    default:
+      return "Status";
   }
 }
 
@@ -250,8 +258,8 @@ void HttpsTestServer::Serve(int fd) {
                           [this] { return stopping_.load(); });
       }
       if (answer.closeWithoutAnswer || stopping_) break;
-      std::string out = "HTTP/1.1 " + std::to_string(answer.status) + " " +
-                        Reason(answer.status) + "\r\n";
+      std::string out =
+          "HTTP/1.1 " + std::to_string(answer.status) + " " + Reason(answer.status) + "\r\n";
       out += "Content-Length: " + std::to_string(answer.body.size()) + "\r\n";
       for (const std::string& line : answer.headers) out += line + "\r\n";
       out += "\r\n" + answer.body;
@@ -310,10 +318,9 @@ size_t HttpsTestServer::RequestCount() const {
 
 size_t HttpsTestServer::CountTargets(const std::string& text) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return static_cast<size_t>(
-      std::count_if(requests_.begin(), requests_.end(), [&text](const RecordedRequest& r) {
-        return r.Target().find(text) != std::string::npos;
-      }));
+  return static_cast<size_t>(std::count_if(
+      requests_.begin(), requests_.end(),
+      [&text](const RecordedRequest& r) { return r.Target().find(text) != std::string::npos; }));
 }
 
 bool HttpsTestServer::WaitForRequests(size_t count, int timeoutMs) const {

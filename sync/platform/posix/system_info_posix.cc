@@ -55,7 +55,9 @@ int ReadBiosSerialNumberFrom(const std::string& dmiDirectory, char16_t* buffer) 
   return kSerialOk;
 }
 
-int GetBiosSerialNumber(char16_t* buffer) { return ReadBiosSerialNumberFrom(kDmiDirectory, buffer); }
+int GetBiosSerialNumber(char16_t* buffer) {
+  return ReadBiosSerialNumberFrom(kDmiDirectory, buffer);
+}
 
 std::string ManualProxy() {
   for (const char* name : {"https_proxy", "HTTPS_PROXY"}) {
@@ -68,8 +70,7 @@ std::string ManualProxy() {
 WString PreferredUiLanguage() {
   std::string language = Env("LANGUAGE");
   language = language.substr(0, language.find(':'));
-  for (const std::string& value :
-       {language, Env("LC_ALL"), Env("LC_MESSAGES"), Env("LANG")}) {
+  for (const std::string& value : {language, Env("LC_ALL"), Env("LC_MESSAGES"), Env("LANG")}) {
     if (value.empty()) continue;
     const std::string tag = LocaleToTag(value);
     return tag.empty() ? u"en-US" : Utf8ToWide(tag);

@@ -1,11 +1,10 @@
-#include "sync/platform/system_info.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <fstream>
 
 #include "sync/net/net_test_support.h"
+#include "sync/platform/system_info.h"
 
 namespace quillet {
 namespace platform {

@@ -1,12 +1,12 @@
 // Windows implementation of the machine facts: the BIOS serial through WMI, the user's
 // manual proxy through WinHTTP and the preferred UI language.
 #include <windows.h>
+// The COM, WMI and WinHTTP headers build on <windows.h>.
 #include <objbase.h>
 #include <oleauto.h>
+#include <stdio.h>
 #include <wbemidl.h>
 #include <winhttp.h>
-
-#include <stdio.h>
 
 #include <string>
 #include <vector>
@@ -72,8 +72,7 @@ bool ConnectWmi(IWbemLocator** locator, IWbemServices** services) {
   }
   if (SUCCEEDED(hr)) {
     hr = CoSetProxyBlanket(*services, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
-                           RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
-                           EOAC_NONE);
+                           RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
   }
   if (FAILED(hr)) {
     Release(*services);
@@ -99,8 +98,8 @@ int GetBiosSerialNumber(char16_t* buffer) {
   Bstr language(L"WQL");
   Bstr query(L"SELECT * FROM Win32_BIOS WHERE (SerialNumber IS NOT NULL)");
   HRESULT hr = services->ExecQuery(language.get(), query.get(),
-                                   WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
-                                   nullptr, &enumerator);
+                                   WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
+                                   &enumerator);
   if (SUCCEEDED(hr)) {
     ULONG returned = 0;
     hr = enumerator->Next(WBEM_INFINITE, 1, &object, &returned);

@@ -1,0 +1,147 @@
+// The reference sync server: the sync service behind an HTTPS listener, plus what tests
+// need around it (an ephemeral port, scripted faults, a log of the requests served).
+//
+//   SyncServerOptions options;
+//   options.cert_file = dir + "/server.pem";
+//   options.key_file = dir + "/server.key";
+//   SyncServer server(options);
+//   std::string error;
+//   if (!server.Start(&error)) ...;
+//   // base URL for clients: server.url(), e.g. "https://127.0.0.1:41234/"
+//   server.AddFault(Fault::Status("REPORT", 2, 500));  // the 2nd REPORT from now fails
+//   server.service().Records({"user", "browser"}, "bookmark");
+#ifndef QUILLET_TOOLS_SYNC_SERVER_SYNC_SERVER_H_
+#define QUILLET_TOOLS_SYNC_SERVER_SYNC_SERVER_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/sync_server/sync_service.h"
+
+namespace httplib {
+class SSLServer;
+}
+
+namespace quillet::syncserver {
+
+struct SyncServerOptions {
+  std::string host = "127.0.0.1";
+  int port = 0;  // 0: an ephemeral port, see port() after Start
+  std::string cert_file;
+  std::string key_file;
+  std::string data_file;  // empty: in memory only
+  int interval_seconds = 60;
+  int lock_timeout_ms = 0;  // 0: three intervals
+  size_t record_limit = 0;  // 0: no limit
+};
+
+// A scripted misbehaviour for requests of one method. Requests are counted per fault from
+// the moment it is added; the fault acts on the nth matching one and on the times - 1
+// after it (times 0: on every one from the nth on).
+struct Fault {
+  enum class Kind {
+    kStatus,      // answer http_status (and result_code in the body) without serving
+    kBrokenBody,  // serve the request, then send only the first half of the body
+    kDelay,       // wait delay_ms, then serve the request
+  };
+  std::string method;  // LOCK, KEEPLOCK, UNLOCK, PROPFIND, REPORT, POST, or "*"
+  int nth = 1;
+  int times = 1;
+  Kind kind = Kind::kStatus;
+  int http_status = 500;
+  std::optional<int> result_code;  // "result"."code" of the body; none: an empty body
+  int delay_ms = 0;
+
+  static Fault Status(const std::string& method, int nth, int http_status,
+                      std::optional<int> result_code);
+  // The body's "result"."code" is the HTTP status.
+  static Fault Status(const std::string& method, int nth, int http_status);
+  static Fault BrokenBody(const std::string& method, int nth);
+  static Fault Delay(const std::string& method, int nth, int delay_ms);
+};
+
+struct LoggedRequest {
+  std::string operation;  // upper-case method parameter as received
+  std::string user;
+  std::string sync_type;
+  std::string collection;
+  int http_status = 0;
+  bool faulted = false;
+};
+
+class SyncServer {
+ public:
+  explicit SyncServer(SyncServerOptions options);
+  ~SyncServer();
+  SyncServer(const SyncServer&) = delete;
+  SyncServer& operator=(const SyncServer&) = delete;
+
+  // Opens the data, loads the certificate and starts listening. On failure returns false
+  // with a message meant for a person. Starting again after Stop reopens the data (an
+  // in-memory server then starts empty).
+  bool Start(std::string* error);
+  // Stops listening and waits for requests in progress (delayed ones are cut short).
+  void Stop();
+  bool running() const;
+
+  int port() const { return port_; }
+  // "https://HOST:PORT/", the SyncServerUrl a client is given.
+  std::string url() const;
+
+  // Valid after a successful Start, until the next Start or destruction.
+  SyncService& service() { return *service_; }
+
+  void AddFault(const Fault& fault);
+  void ClearFaults();
+
+  // Requests served so far (also faulted ones) with this upper-case method.
+  int RequestCount(const std::string& operation) const;
+  // The most recent requests, oldest first (at most the last 100000).
+  std::vector<LoggedRequest> Requests() const;
+  void ClearRequests();
+
+ private:
+  struct ActiveFault {
+    Fault fault;
+    int seen = 0;
+  };
+  struct FaultPlan {
+    std::optional<Fault> status;
+    bool broken_body = false;
+    int delay_ms = 0;
+  };
+
+  FaultPlan TakeFaults(const std::string& operation);
+  void Wait(int milliseconds);
+  void Log(LoggedRequest entry);
+
+  SyncServerOptions options_;
+  std::unique_ptr<SyncService> service_;
+  std::unique_ptr<httplib::SSLServer> http_;
+  std::thread listener_;
+  int port_ = 0;
+
+  std::mutex fault_mutex_;
+  std::vector<ActiveFault> faults_;
+
+  mutable std::mutex log_mutex_;
+  std::deque<LoggedRequest> log_;
+  std::map<std::string, int> counts_;
+
+  std::mutex stop_mutex_;
+  std::condition_variable stop_signal_;
+  bool stopping_ = false;
+};
+
+}  // namespace quillet::syncserver
+
+#endif  // QUILLET_TOOLS_SYNC_SERVER_SYNC_SERVER_H_
