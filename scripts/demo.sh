@@ -18,7 +18,8 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
-work="${work:-$build/demo}"
+build="$(realpath -m "$build")"
+work="$(realpath -m "${work:-$build/demo}")"
 
 if [ "$skip_build" -eq 0 ]; then
   bash "$root/scripts/setup.sh"
@@ -88,6 +89,8 @@ snapshot() {  # title <url> per line, sorted, of one device
   sqlite3 "$work/$1/bookmarks.db" "SELECT title || ' <' || url || '>' FROM bookmarks;" | LC_ALL=C sort
 }
 pending() { sqlite3 "$work/$1/bookmarks.db" "SELECT count(*) FROM bookmarks WHERE state != 0;"; }
+cleanup  # the server keeps its data file locked while it runs
+server_pid=""
 server_count=$(sqlite3 "$work/server.db" \
   "SELECT count(*) FROM records WHERE user='demo-user' AND collection='bookmark';")
 echo "== the server holds $server_count bookmark records:"

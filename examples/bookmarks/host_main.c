@@ -8,6 +8,7 @@
  * The profile directory holds this host's own bookmarks.db, the library's store (data/)
  * and its logs (logs/). The library is loaded at run time and its functions looked up by
  * name, as any host of it would. */
+#define _DEFAULT_SOURCE /* realpath */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -81,6 +82,9 @@ int main(int argc, char** argv) {
   char** args = argv + first + 1;
 
   mkdir(options.profile, 0755);
+  /* The library wants absolute directories for its store and logs. */
+  char absolute[4096];
+  if (realpath(options.profile, absolute)) options.profile = absolute;
   char path[4096];
   snprintf(path, sizeof path, "%s/bookmarks.db", options.profile);
   sqlite3* db = bookmarks_open(path);
