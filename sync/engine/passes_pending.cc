@@ -5,8 +5,6 @@
 
 namespace quillet {
 
-bool CheckAndInsertCtag(const WString& /*dataType*/) { return false; }
-
 int ProcessDownloadStructData(NetConfig, const WString&, int, const WString&, INetInterface*,
                               const std::atomic<bool>&) {
   return QUILLET_INTERNAL_ERROR;
