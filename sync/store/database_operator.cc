@@ -48,8 +48,11 @@ const char kInsertEtag[] =
 const char16_t* const kEtagColumns[] = {u"luid", u"type", u"etag",          u"uuid",
                                         u"guid", u"hash", u"recycle_status"};
 
+// The connection's message, or "sqliteError" when SQLite has none (no handle, or a failure
+// found by this code rather than by SQLite).
 WString Reason(sqlite3* db) {
-  const char* message = db != nullptr ? sqlite3_errmsg(db) : nullptr;
+  if (db == nullptr || sqlite3_errcode(db) == SQLITE_OK) return u"sqliteError";
+  const char* message = sqlite3_errmsg(db);
   return message != nullptr ? Utf8ToWide(message) : WString(u"sqliteError");
 }
 
@@ -64,11 +67,17 @@ int BusyRetryHandler(void* /*unused*/, int count) {
   return count < 20 ? 1 : 0;
 }
 
-// A value between single quotes: each quote doubled, so no value can end the literal.
+// A value between single quotes: each quote doubled, so no value can end the literal. A
+// literal cannot hold U+0000, which SQLite reads as the end of the text; it is spliced in
+// as char(0), so a stored id holding one can still be matched.
 WString Quoted(const WString& value) {
   WString out;
   out.reserve(value.size() + 2);
   for (char16_t c : value) {
+    if (c == u'\0') {
+      out += u"' || char(0) || '";
+      continue;
+    }
     out.push_back(c);
     if (c == u'\'') out.push_back(u'\'');
   }
@@ -445,11 +454,14 @@ bool DataBaseOperator::UpgradeEtagTable(const std::string& utf8Path) {
     code = Run(db, std::string(step), &reason);
     if (code != SQLITE_OK) break;
   }
-  bool ok = code == SQLITE_OK && CommitTransaction(db);
-  if (!ok) {
+  if (code != SQLITE_OK) {
     // Committing a half-done upgrade could leave the store without its etag rows.
     RollbackTransaction(db);
     LogError(u"Upgrade of the etag table rolled back,error code is " + CodeAndReason(code, reason));
+    return false;
+  }
+  if (!CommitTransaction(db)) {
+    RollbackTransaction(db);
     return false;
   }
   CreateGuidIndex(db);

@@ -190,8 +190,14 @@ TEST_F(DatabaseOperatorTest, DuplicatesCountAsStoredButAnyOtherFailedRowFailsThe
 // No value may change a statement built around it, and every value comes back as written.
 TEST_F(DatabaseOperatorTest, QuotesAndUnicodeRoundTripInEveryOperation) {
   ASSERT_TRUE(Init());
-  const std::vector<WString> values = {
-      u"'", u"''", u";--", u"\\", u"x' OR '1'='1", u"a'); DROP TABLE etag;--", u"Grüße 😀 日本"};
+  const std::vector<WString> values = {u"'",
+                                       u"''",
+                                       u";--",
+                                       u"\\",
+                                       u"x' OR '1'='1",
+                                       u"a'); DROP TABLE etag;--",
+                                       u"Grüße 😀 日本",
+                                       WString(u"nul\0inside", 10)};
   std::vector<EtagItem> rows;
   for (const WString& v : values) rows.push_back(Row(v, v, u"g" + v, v));
   ASSERT_TRUE(store.InsertEtagDataBatch(rows));
@@ -214,6 +220,11 @@ TEST_F(DatabaseOperatorTest, QuotesAndUnicodeRoundTripInEveryOperation) {
     EXPECT_EQ(out.ctag_value, v + u"!");
     EXPECT_EQ(out.sync_token, v);
   }
+
+  // A lone surrogate is stored as U+FFFD, and the same id finds it again.
+  ASSERT_TRUE(store.InsertEtagDataBatch({Row(u"\xD800x", u"lone", u"g", u"e")}));
+  EXPECT_EQ(RowsOf(u"lone"), std::vector<std::string>{"\xEF\xBF\xBDx/lone/e//g//0"});
+  ASSERT_TRUE(store.DeleteEtagBatchWithUid({u"\xD800x"}, 0));
 
   RawDb raw(DbFile());
   ASSERT_TRUE(store.DeleteEtagBatchWithUid({u"g" + values[4]}, 1));
@@ -315,6 +326,17 @@ TEST_F(DatabaseOperatorTest, UncreatableStoreDirectoryFailsInit) {
   }
   EXPECT_FALSE(store.IntiDataBase(u"user-1", Utf8ToWide(denied + "/data/")));
   EXPECT_NE(ErrorLog().find("createDir() failed; access denied !"), std::string::npos);
+}
+
+TEST_F(DatabaseOperatorTest, FileThatIsNoDatabaseFailsInitAndIsLeftAsItWas) {
+  const std::string dir = root_ + "/data/Quillet/" + Md5Hex("user-1");
+  std::filesystem::create_directories(dir);
+  const std::string garbage(8192, 'x');
+  std::ofstream(dir + "/Quillet.dat") << garbage;
+  EXPECT_FALSE(Init());
+  EXPECT_EQ(ReadWholeFile(dir + "/Quillet.dat"), garbage);
+  EXPECT_NE(ErrorLog().find("DataBaseOperator::IntiDataBase() CreateTables failed"),
+            std::string::npos);
 }
 
 TEST_F(DatabaseOperatorTest, MissingOrUnreadableStoreIsAFailureNotAnEmptyResult) {
