@@ -9,6 +9,7 @@
 namespace quillet {
 namespace {
 
+using store_testing::FakeHost;
 using store_testing::RawDb;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -77,40 +78,6 @@ TEST(CompareLocalToCloudEtags, ChangedRecordsByLuidAndRowsTheHostNoLongerHas) {
   EXPECT_THAT(all[1], IsEmpty());
   EXPECT_EQ(all[2].size(), 3u);
 }
-
-class FakeHost : public SyncProcessAdapter {
- public:
-  std::vector<LocalIdRecord> ids;
-  std::vector<std::string> calls;
-
-  std::vector<LocalIdRecord> QueryLocalIds(WString dataType, int mode) override {
-    calls.push_back("QueryLocalIds " + WideToUtf8(dataType) + " " + std::to_string(mode));
-    return ids;
-  }
-  void OnUploadSyncStart(WString dataType) override {
-    calls.push_back("OnUploadSyncStart " + WideToUtf8(dataType));
-  }
-  void OnDownloadSyncStart(WString, std::map<WString, int>) override { calls.push_back("other"); }
-  std::vector<UpdateResultRecord> UpdateStructData(WString, StructList, StructList) override {
-    calls.push_back("other");
-    return {};
-  }
-  WString GetNewAT() override { return WString(); }
-  TextList DeleteData(WString, TextList) override {
-    calls.push_back("other");
-    return {};
-  }
-  std::vector<QueryResultRecord> DataQueryByID(WString, TextList) override {
-    calls.push_back("other");
-    return {};
-  }
-  void UpdateSyncResult(WString, StructList, StructList, TextList, KeyedTextMap) override {
-    calls.push_back("other");
-  }
-  void OnDataSyncEnd(WString, int) override { calls.push_back("other"); }
-  void OnSyncEnd() override { calls.push_back("other"); }
-  void ReportEvent(int, WString, TextMap) override { calls.push_back("other"); }
-};
 
 class IdentifyLocalChangeTest : public store_testing::StoreTest {
  protected:

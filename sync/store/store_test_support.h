@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "sync/interface/sync_process_adapter.h"
 #include "sync/log/logger.h"
 #include "sync/store/database_operator.h"
 #include "sync/testing/temp_dir.h"
@@ -88,6 +89,42 @@ class RawDb {
 
  private:
   sqlite3* db_ = nullptr;
+};
+
+// A host that answers QueryLocalIds from ids and records the calls of the upload side;
+// every other callback is recorded as "other".
+class FakeHost : public SyncProcessAdapter {
+ public:
+  std::vector<LocalIdRecord> ids;
+  std::vector<std::string> calls;
+
+  std::vector<LocalIdRecord> QueryLocalIds(WString dataType, int mode) override {
+    calls.push_back("QueryLocalIds " + WideToUtf8(dataType) + " " + std::to_string(mode));
+    return ids;
+  }
+  void OnUploadSyncStart(WString dataType) override {
+    calls.push_back("OnUploadSyncStart " + WideToUtf8(dataType));
+  }
+  void OnDownloadSyncStart(WString, std::map<WString, int>) override { calls.push_back("other"); }
+  std::vector<UpdateResultRecord> UpdateStructData(WString, StructList, StructList) override {
+    calls.push_back("other");
+    return {};
+  }
+  WString GetNewAT() override { return WString(); }
+  TextList DeleteData(WString, TextList) override {
+    calls.push_back("other");
+    return {};
+  }
+  std::vector<QueryResultRecord> DataQueryByID(WString, TextList) override {
+    calls.push_back("other");
+    return {};
+  }
+  void UpdateSyncResult(WString, StructList, StructList, TextList, KeyedTextMap) override {
+    calls.push_back("other");
+  }
+  void OnDataSyncEnd(WString, int) override { calls.push_back("other"); }
+  void OnSyncEnd() override { calls.push_back("other"); }
+  void ReportEvent(int, WString, TextMap) override { calls.push_back("other"); }
 };
 
 }  // namespace store_testing
