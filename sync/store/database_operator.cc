@@ -1,20 +1,722 @@
 #include "sync/store/database_operator.h"
 
+#include <sqlite3.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <thread>
+
+#include "sync/log/logger.h"
+#include "sync/log/md5.h"
+#include "sync/platform/platform.h"
+
 namespace quillet {
+namespace {
+
+// SQLITE_OPEN_NOMUTEX with READONLY, READWRITE, READWRITE | CREATE: every connection is
+// private to one call, so SQLite's own connection mutex is not needed.
+constexpr int kOpenReadOnly = 0x8001;
+constexpr int kOpenReadWrite = 0x8002;
+constexpr int kOpenCreate = 0x8006;
+
+const char kCtagTable[] =
+    "CREATE TABLE IF NOT EXISTS ctag(ctag_name      VARCHAR(256) PRIMARY KEY NOT NULL,"
+    "ctag_value     VARCHAR(256) NOT NULL,sync_token     VARCHAR(256));";
+const char kEtagTable[] =
+    "CREATE TABLE IF NOT EXISTS etag(luid           VARCHAR(256) NOT NULL,"
+    "type           VARCHAR(256) NOT NULL,etag           VARCHAR(256) NOT NULL,"
+    "uuid           VARCHAR(256) ,guid           VARCHAR(256) NOT NULL,"
+    "hash           VARCHAR(256),recycle_status INTEGER,PRIMARY KEY(luid,type));";
+const char kEtagTempTable[] =
+    "CREATE TABLE IF NOT EXISTS etag_temp(luid           VARCHAR(256) NOT NULL,"
+    "type           VARCHAR(256) NOT NULL,etag           VARCHAR(256) NOT NULL,"
+    "uuid           VARCHAR(256) ,guid           VARCHAR(256) NOT NULL,"
+    "hash           VARCHAR(256),recycle_status INTEGER,PRIMARY KEY(luid,type));";
+// Updates and deletes by guid (the upload side) would otherwise scan the table per row.
+// DROP TABLE drops it with the table, so the upgrade creates it again.
+const char kGuidIndex[] = "CREATE INDEX IF NOT EXISTS etag_guid_index ON etag(guid);";
+
+const char kInsertCtag[] = "INSERT INTO ctag(ctag_name,ctag_value,sync_token) VALUES(?,?,?)";
+const char kInsertEtag[] =
+    "INSERT INTO etag(luid,type,etag,uuid,guid,hash,recycle_status) VALUES(?,?,?,?,?,?,?)";
+
+// The columns of etag: the only names an EtagUpdate may use, so that a column name can
+// never carry statement text.
+const char16_t* const kEtagColumns[] = {u"luid", u"type", u"etag",          u"uuid",
+                                        u"guid", u"hash", u"recycle_status"};
+
+// The connection's message, or "sqliteError" when SQLite has none (no handle, or a failure
+// found by this code rather than by SQLite).
+WString Reason(sqlite3* db) {
+  if (db == nullptr || sqlite3_errcode(db) == SQLITE_OK) return u"sqliteError";
+  const char* message = sqlite3_errmsg(db);
+  return message != nullptr ? Utf8ToWide(message) : WString(u"sqliteError");
+}
+
+WString CodeAndReason(int code, const WString& reason) {
+  return ToWide(code) + u",reason:" + reason;
+}
+
+// Every call sleeps; SQLite counts the calls of one busy wait from 0, so the statement gives
+// up with SQLITE_BUSY after 21 sleeps (10.5 s).
+int BusyRetryHandler(void* /*unused*/, int count) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  return count < 20 ? 1 : 0;
+}
+
+// A value between single quotes: each quote doubled, so no value can end the literal. A
+// literal cannot hold U+0000, which SQLite reads as the end of the text; it is spliced in
+// as char(0), so a stored id holding one can still be matched.
+WString Quoted(const WString& value) {
+  WString out;
+  out.reserve(value.size() + 2);
+  for (char16_t c : value) {
+    if (c == u'\0') {
+      out += u"' || char(0) || '";
+      continue;
+    }
+    out.push_back(c);
+    if (c == u'\'') out.push_back(u'\'');
+  }
+  return out;
+}
+
+bool HasLoneSurrogate(const WString& text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        ++i;
+        continue;
+      }
+      return true;
+    }
+    if (c >= 0xDC00 && c <= 0xDFFF) return true;
+  }
+  return false;
+}
+
+// SQLite's UTF-16 reader pairs a lone high surrogate with whatever unit follows, which
+// swallows a character; U+FFFD instead, as the conversion of statement texts does, keeps a
+// bound value and the same value in a concatenated statement equal.
+int BindText(sqlite3_stmt* stmt, int index, const WString& value) {
+  WString replaced;
+  const WString* text = &value;
+  if (HasLoneSurrogate(value)) {
+    replaced = Utf8ToWide(WideToUtf8(value));
+    text = &replaced;
+  }
+  if (text->size() > static_cast<size_t>(INT_MAX / 2)) return SQLITE_TOOBIG;
+  return sqlite3_bind_text16(stmt, index, text->data(),
+                             static_cast<int>(text->size() * sizeof(char16_t)), SQLITE_TRANSIENT);
+}
+
+WString ColumnText(sqlite3_stmt* stmt, int column) {
+  const void* text = sqlite3_column_text16(stmt, column);
+  if (text == nullptr) return WString();  // NULL, from a store written by other software
+  const int bytes = sqlite3_column_bytes16(stmt, column);
+  return WString(static_cast<const char16_t*>(text), static_cast<size_t>(bytes) / 2);
+}
+
+bool IsDuplicate(int code, sqlite3* db) {
+  return (code & 0xff) == SQLITE_CONSTRAINT && std::strstr(sqlite3_errmsg(db), "UNIQUE");
+}
+
+// Owns one statement; finalized when it goes out of scope.
+class Statement {
+ public:
+  Statement() = default;
+  ~Statement() { Finalize(); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  // Prepares exactly one statement from the whole text. A text that is not consumed whole
+  // (an embedded NUL, a second statement) fails, so nothing runs that was not meant to.
+  int Prepare(sqlite3* db, const std::string& sql) {
+    Finalize();
+    if (sql.size() >= static_cast<size_t>(INT_MAX)) return SQLITE_TOOBIG;
+    const char* tail = nullptr;
+    int code = sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &stmt_, &tail);
+    if (code == SQLITE_OK && (stmt_ == nullptr || tail != sql.data() + sql.size())) {
+      code = SQLITE_ERROR;
+    }
+    return code;
+  }
+  void Finalize() {
+    sqlite3_finalize(stmt_);
+    stmt_ = nullptr;
+  }
+  sqlite3_stmt* get() const { return stmt_; }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+// Runs one statement to its end. SQLITE_OK or the failing code; *reason gets the message.
+int Run(sqlite3* db, const std::string& sql, WString* reason) {
+  Statement stmt;
+  int code = stmt.Prepare(db, sql);
+  if (code == SQLITE_OK) {
+    while ((code = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+    }
+    if (code == SQLITE_DONE) code = SQLITE_OK;
+  }
+  if (code != SQLITE_OK && reason != nullptr) *reason = Reason(db);
+  return code;
+}
+
+int Run(sqlite3* db, const WString& sql, WString* reason) {
+  return Run(db, WideToUtf8(sql), reason);
+}
+
+// One private connection: OpenDb and CloseDb. Closed at the latest when it goes out of scope.
+class Connection {
+ public:
+  Connection() = default;
+  ~Connection() { Close(); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  bool Open(const std::string& utf8Path, bool readOnly) {
+    if (utf8Path.empty()) {  // no IntiDataBase yet: never let SQLite open a temporary file
+      LogError(u"Open database failed,error code is " +
+               CodeAndReason(SQLITE_CANTOPEN, u"sqliteError"));
+      return false;
+    }
+    bool ok = true;
+    int code =
+        sqlite3_open_v2(utf8Path.c_str(), &db_, readOnly ? kOpenReadOnly : kOpenReadWrite, nullptr);
+    if (code != SQLITE_OK) {
+      LogError(u"Open database failed,error code is " + CodeAndReason(code, Reason(db_)));
+      ok = false;
+    }
+    if (db_ == nullptr) return false;
+    code = sqlite3_busy_handler(db_, BusyRetryHandler, nullptr);
+    if (code != SQLITE_OK) {
+      LogError(u"Set busy handler error,error code is " + CodeAndReason(code, Reason(db_)));
+      ok = false;
+    }
+    return ok;
+  }
+
+  bool Close() {
+    if (db_ == nullptr) return true;
+    const int code = sqlite3_close_v2(db_);
+    db_ = nullptr;
+    if (code != SQLITE_OK) {
+      LogError(u"Close database failed,error code is " + ToWide(code));
+      return false;
+    }
+    return true;
+  }
+
+  sqlite3* db() const { return db_; }
+
+ private:
+  sqlite3* db_ = nullptr;
+};
+
+bool BeginTransaction(sqlite3* db) {
+  WString reason;
+  const int code = Run(db, std::string("begin transaction;"), &reason);
+  if (code == SQLITE_OK) return true;
+  LogError(u"Begin transaction failed,error code is " + CodeAndReason(code, reason));
+  return false;
+}
+
+bool CommitTransaction(sqlite3* db) {
+  WString reason;
+  const int code = Run(db, std::string("commit transaction;"), &reason);
+  if (code == SQLITE_OK) return true;
+  LogError(u"Commit transaction failed,error code is " + CodeAndReason(code, reason));
+  return false;
+}
+
+void RollbackTransaction(sqlite3* db) {
+  // Fails harmlessly when SQLite has already rolled the transaction back itself.
+  Run(db, std::string("rollback transaction;"), nullptr);
+}
+
+void CreateGuidIndex(sqlite3* db) {
+  WString reason;
+  const int code = Run(db, std::string(kGuidIndex), &reason);
+  if (code != SQLITE_OK) {
+    LogError(u"Create index on etag(guid) failed,error code is " + CodeAndReason(code, reason));
+  }
+}
+
+bool IsEtagColumn(const WString& name) {
+  for (const char16_t* column : kEtagColumns) {
+    if (name == column) return true;
+  }
+  return false;
+}
+
+WString BuildWhereClause(const EtagUpdate& update) {
+  WString clause;
+  for (const auto& field : update.whereFields) {
+    if (!clause.empty()) clause += u"' AND ";
+    clause += field.first + u"= '" + Quoted(field.second);
+  }
+  if (!update.whereFields.empty()) clause += u"' ";
+  return clause;
+}
+
+WString BuildSetClause(const EtagUpdate& update) {
+  WString clause;
+  for (const auto& field : update.setFields) {
+    if (!clause.empty()) clause += u"', ";
+    clause += field.first + u"='" + Quoted(field.second);
+  }
+  if (!update.setFields.empty()) clause += u"' ";
+  return clause;
+}
+
+// "Cannot be opened for reading" in the C run time's sense: a missing file, not yet SQLite.
+bool FileReadable(const std::string& ansiPath) {
+  std::FILE* file = std::fopen(ansiPath.c_str(), "rb");
+  if (file == nullptr) return false;
+  std::fclose(file);
+  return true;
+}
+
+}  // namespace
+
+std::string BuildStoreDirectory(const WString& userId, const WString& dataDir) {
+  const std::string sep = platform::WideToAnsi(WString(1, platform::kPathSeparator));
+  std::string dir = platform::WideToAnsi(dataDir);
+  if (!dir.empty() && dir.back() != sep[0]) dir += sep;
+  return dir + "Quillet" + sep + Md5Hex(platform::WideToAnsi(userId));
+}
+
+bool createDir(const std::string& ansiPath) {
+  const char sep = static_cast<char>(platform::kPathSeparator);
+  std::string prefix;
+  std::string rest;
+  if (sep == '/') {
+    // POSIX: absolute paths only (a relative one would land wherever the host runs); walk
+    // the components from the root.
+    if (ansiPath.empty() || ansiPath[0] != '/') return false;
+    rest = ansiPath.substr(1);
+  } else if (ansiPath.compare(0, 2, "\\\\") == 0) {
+    prefix = "\\";
+    rest = ansiPath.substr(2);
+  } else {
+    if (ansiPath.size() < 3) return false;
+    prefix = ansiPath.substr(0, 2);
+    rest = ansiPath.substr(3);
+  }
+  while (true) {
+    const size_t cut = rest.find(sep);
+    const std::string component = rest.substr(0, cut);
+    if (!component.empty()) {
+      prefix += sep;
+      prefix += component;
+      if (!platform::PathExists(prefix)) {
+        bool accessDenied = false;
+        if (!platform::MakeDirectory(prefix, &accessDenied)) {
+          // Another process may have made it in between; that is no failure.
+          if (!platform::DirectoryExists(prefix)) {
+            if (accessDenied) LogError(u"createDir() failed; access denied !");
+            return false;
+          }
+        } else if (prefix.find("Quillet") != std::string::npos) {
+          platform::SetHidden(prefix);
+        }
+      }
+    }
+    if (cut == std::string::npos) return true;
+    rest.erase(0, cut + 1);
+  }
+}
+
+WString BuildEtagUpdateStatement(const EtagUpdate& update) {
+  return u"UPDATE etag SET " + BuildSetClause(update) + u" WHERE " + BuildWhereClause(update);
+}
 
 DataBaseOperator& DataBaseOperator::GetInstance() {
   static DataBaseOperator instance;
   return instance;
 }
 
-// The SQLite store is not built yet: until it is, opening it fails, so every sync call
-// stops with the store's failure code instead of running without one.
-bool DataBaseOperator::IntiDataBase(const WString& /*userId*/, const WString& /*dataDir*/) {
-  return false;
+WString DataBaseOperator::DbPath() const {
+  std::lock_guard<std::mutex> lock(pathMutex_);
+  return dbPath_;
 }
 
-bool DataBaseOperator::UpdateCtagData(const WString& /*ctagName*/, const WString& /*ctagValue*/) {
-  return false;
+std::string DataBaseOperator::Utf8DbPath() const { return WideToUtf8(DbPath()); }
+
+bool DataBaseOperator::IntiDataBase(const WString& userId, const WString& dataDir) {
+  if (dataDir.empty()) {
+    LogError(u"The path of db is empty");
+    return false;
+  }
+  const std::string storeDir = BuildStoreDirectory(userId, dataDir);
+  const WString path = platform::AnsiToWide(storeDir) + platform::kPathSeparator + u"Quillet.dat";
+  {
+    std::lock_guard<std::mutex> lock(pathMutex_);
+    dbPath_ = path;
+  }
+  const std::string utf8Path = WideToUtf8(path);
+
+  if (!platform::DirectoryExists(storeDir) && !createDir(storeDir)) {
+    LogError(u"DataBaseOperator::IntiDataBase() createDir failed.");
+    return false;
+  }
+  if (!FileReadable(platform::WideToAnsi(path)) && !CreateDb(utf8Path)) {
+    LogError(u"DataBaseOperator::IntiDataBase() CreateDb failed");
+    return false;
+  }
+  if (!CreateTables(utf8Path)) {
+    LogError(u"DataBaseOperator::IntiDataBase() CreateTables failed");
+    return false;
+  }
+  // A failed upgrade leaves the earlier layout in place, which still works for one type.
+  if (IsEtagTableOutdated(utf8Path)) UpgradeEtagTable(utf8Path);
+  return true;
+}
+
+bool DataBaseOperator::CreateDb(const std::string& utf8Path) {
+  sqlite3* db = nullptr;
+  int code = sqlite3_open_v2(utf8Path.c_str(), &db, kOpenCreate, nullptr);
+  if (code != SQLITE_OK) {
+    LogError(u"DataBaseOperator::CreateDb() Create database failed,error code is " + ToWide(code));
+    sqlite3_close(db);
+    return false;
+  }
+  bool ok = true;
+  WString reason;
+  // WAL is recorded in the file, so every later connection uses it.
+  code = Run(db, std::string("PRAGMA journal_mode=WAL;"), &reason);
+  if (code != SQLITE_OK) {
+    LogError(u"Set WAL failed,error code is " + CodeAndReason(code, reason));
+    ok = false;
+  }
+  code = sqlite3_busy_timeout(db, 500);
+  if (code != SQLITE_OK) {
+    LogError(u"Set busy tiemout error,error code is " + CodeAndReason(code, Reason(db)));
+    ok = false;
+  }
+  sqlite3_close(db);
+  return ok;
+}
+
+bool DataBaseOperator::CreateTables(const std::string& utf8Path) {
+  Connection connection;
+  if (!connection.Open(utf8Path, false)) return false;
+  const bool ctagOk = Run(connection.db(), std::string(kCtagTable), nullptr) == SQLITE_OK;
+  const bool etagOk = Run(connection.db(), std::string(kEtagTable), nullptr) == SQLITE_OK;
+  if (etagOk) CreateGuidIndex(connection.db());
+  connection.Close();
+  return ctagOk && etagOk;
+}
+
+bool DataBaseOperator::IsEtagTableOutdated(const std::string& utf8Path) {
+  Connection connection;
+  if (!connection.Open(utf8Path, false)) return false;
+  Statement stmt;
+  if (stmt.Prepare(connection.db(), "PRAGMA table_info(etag);") != SQLITE_OK) return false;
+  std::map<WString, int> keyPosition;
+  while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
+    keyPosition.emplace(ColumnText(stmt.get(), 1), sqlite3_column_int(stmt.get(), 5));
+  }
+  stmt.Finalize();
+  connection.Close();
+  if (keyPosition.empty()) return false;  // no table: nothing to convert
+  const auto position = [&keyPosition](const char16_t* name) {
+    const auto found = keyPosition.find(name);
+    return found == keyPosition.end() ? 0 : found->second;
+  };
+  // SQLite reports a column's position within the key (luid 1, type 2 for the current
+  // layout); some builds report 1 for every key column. Either way both must be key columns.
+  return !(position(u"luid") >= 1 && position(u"type") >= 1);
+}
+
+bool DataBaseOperator::UpgradeEtagTable(const std::string& utf8Path) {
+  Connection connection;
+  if (!connection.Open(utf8Path, false)) {
+    LogError(u"UpdateEtagBatch(), connect db failed.");
+    return false;
+  }
+  sqlite3* db = connection.db();
+  // Without a transaction a failure after the DROP could not be undone.
+  if (!BeginTransaction(db)) return false;
+  const char* const steps[] = {
+      kEtagTempTable, "INSERT INTO etag_temp SELECT * FROM etag;", "DROP TABLE etag;",
+      kEtagTable,     "INSERT INTO etag SELECT * FROM etag_temp;", "DROP TABLE etag_temp;",
+  };
+  WString reason;
+  int code = SQLITE_OK;
+  for (const char* step : steps) {
+    code = Run(db, std::string(step), &reason);
+    if (code != SQLITE_OK) break;
+  }
+  if (code != SQLITE_OK) {
+    // Committing a half-done upgrade could leave the store without its etag rows.
+    RollbackTransaction(db);
+    LogError(u"Upgrade of the etag table rolled back,error code is " + CodeAndReason(code, reason));
+    return false;
+  }
+  if (!CommitTransaction(db)) {
+    RollbackTransaction(db);
+    return false;
+  }
+  CreateGuidIndex(db);
+  return true;
+}
+
+bool DataBaseOperator::InsertCtagData(const CtagItem& item) {
+  Connection connection;
+  if (!connection.Open(Utf8DbPath(), false)) {
+    LogError(u"InsertCtagData(), connect db failed.");
+    return false;
+  }
+  sqlite3* db = connection.db();
+  Statement stmt;
+  int code = stmt.Prepare(db, kInsertCtag);
+  if (code == SQLITE_OK) code = BindText(stmt.get(), 1, item.ctag_name);
+  if (code == SQLITE_OK) code = BindText(stmt.get(), 2, item.ctag_value);
+  if (code == SQLITE_OK) code = BindText(stmt.get(), 3, item.sync_token);
+  if (code == SQLITE_OK) code = sqlite3_step(stmt.get());
+  bool ok = code == SQLITE_DONE || IsDuplicate(code, db);
+  if (!ok) {
+    LogError(u"InsertCtagData failed,error code is " + CodeAndReason(code, Reason(db)) +
+             u",ctag_name:" + item.ctag_name);
+  }
+  stmt.Finalize();
+  connection.Close();
+  return ok;
+}
+
+bool DataBaseOperator::UpdateCtagData(const WString& ctagName, const WString& ctagValue) {
+  Connection connection;
+  if (!connection.Open(Utf8DbPath(), false)) {
+    LogError(u"UpdateCtagData(), connect db failed.");
+    return false;
+  }
+  const WString sql = u"UPDATE ctag SET ctag_value='" + Quoted(ctagValue) + u"' WHERE ctag_name='" +
+                      Quoted(ctagName) + u"'";
+  WString reason;
+  const int code = Run(connection.db(), sql, &reason);
+  connection.Close();
+  if (code != SQLITE_OK) {
+    LogError(u"UpdateCtagDataHelper failed,error code is " + CodeAndReason(code, reason) +
+             u",key:" + ctagName);
+    return false;
+  }
+  return true;
+}
+
+bool DataBaseOperator::CheckItemExistsInCtag(const WString& ctagName) {
+  Connection connection;
+  if (!connection.Open(Utf8DbPath(), true)) {
+    LogError(u"CheckItemExistsInCtag(), connect db failed.");
+    return false;
+  }
+  const WString sql = u"SELECT count(1) FROM ctag where ctag_name = '" + Quoted(ctagName) + u"'";
+  Statement stmt;
+  long long count = -1;
+  int code = stmt.Prepare(connection.db(), WideToUtf8(sql));
+  if (code == SQLITE_OK) {
+    while ((code = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+      count = sqlite3_column_int64(stmt.get(), 0);
+    }
+  }
+  if (code != SQLITE_DONE) {
+    LogError(u"CheckItemExistsInCtag failed,error code is " +
+             CodeAndReason(code, Reason(connection.db())));
+  }
+  stmt.Finalize();
+  connection.Close();
+  return code == SQLITE_DONE && count == 1;
+}
+
+bool DataBaseOperator::GetCtagDataItem(CtagItem& out, const WString& ctagName) {
+  Connection connection;
+  if (!connection.Open(Utf8DbPath(), true)) {
+    LogError(u"GetCtagDataItem(), connect db failed.");
+    return false;
+  }
+  const WString sql = u"SELECT ctag_name, ctag_value, sync_token FROM ctag WHERE ctag_name = '" +
+                      Quoted(ctagName) + u"';";
+  Statement stmt;
+  int code = stmt.Prepare(connection.db(), WideToUtf8(sql));
+  if (code == SQLITE_OK) code = sqlite3_step(stmt.get());
+  if (code == SQLITE_ROW) {
+    out.ctag_name = ColumnText(stmt.get(), 0);
+    out.ctag_value = ColumnText(stmt.get(), 1);
+    out.sync_token = ColumnText(stmt.get(), 2);
+  }
+  // A failed read must not pass for "no row": the caller would start from an empty ctag.
+  const bool ok = code == SQLITE_ROW || code == SQLITE_DONE;
+  if (!ok) {
+    LogError(u"GetCtagDataItem failed,error code is " +
+             CodeAndReason(code, Reason(connection.db())));
+  }
+  stmt.Finalize();
+  connection.Close();
+  return ok;
+}
+
+bool DataBaseOperator::InsertEtagDataBatch(const std::vector<EtagItem>& items) {
+  Connection connection;
+  if (!connection.Open(Utf8DbPath(), false)) {
+    LogError(u"InsertEtagDataBatch(), connect db failed.");
+    return false;
+  }
+  sqlite3* db = connection.db();
+  if (!BeginTransaction(db)) {
+    CommitTransaction(db);
+    return false;
+  }
+  Statement stmt;
+  int code = stmt.Prepare(db, kInsertEtag);
+  if (code != SQLITE_OK) {
+    LogError(u"InsertEtagData failed,error code is " + CodeAndReason(code, Reason(db)));
+    CommitTransaction(db);
+    return false;
+  }
+  bool result = true;
+  for (const EtagItem& item : items) {
+    sqlite3_stmt* insert = stmt.get();
+    code = BindText(insert, 1, item.luid);
+    if (code == SQLITE_OK) code = BindText(insert, 2, item.type);
+    if (code == SQLITE_OK) code = BindText(insert, 3, item.etag);
+    if (code == SQLITE_OK) code = BindText(insert, 4, item.uuid);
+    if (code == SQLITE_OK) code = BindText(insert, 5, item.guid);
+    if (code == SQLITE_OK) code = BindText(insert, 6, item.hash);
+    if (code == SQLITE_OK) code = sqlite3_bind_int(insert, 7, item.recycle_status);
+    if (code == SQLITE_OK) code = sqlite3_step(insert);
+    if (code == SQLITE_DONE) {
+      // stored
+    } else if (IsDuplicate(code, db)) {
+      LogInfo(u"The same record exists in the database,treat as a success,reason : " + Reason(db) +
+              u", luid" + item.luid);
+    } else {
+      // Any such row fails the batch, whatever follows it; the other rows still commit.
+      LogError(u"InsertEtagData failed,error code is " + CodeAndReason(code, Reason(db)) +
+               u",luid:" + item.luid);
+      result = false;
+    }
+    sqlite3_reset(insert);
+  }
+  stmt.Finalize();
+  // Rows that were never committed are not stored, whatever the steps said.
+  if (!CommitTransaction(db)) result = false;
+  connection.Close();
+  return result;
+}
+
+bool DataBaseOperator::DeleteEtagBatchWithUid(const std::vector<WString>& ids, int uidType) {
+  if (ids.empty()) return true;
+  WString sql;
+  if (uidType == 0) {
+    sql = u"DELETE FROM etag WHERE luid in ('";
+  } else if (uidType == 1) {
+    sql = u"DELETE FROM etag WHERE guid in ('";
+  } else {
+    LogError(u"DataBaseOperator::DeleteEtagBatchWithUid() uidType error");
+    return false;
+  }
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (i != 0) sql += u"','";
+    sql += Quoted(ids[i]);
+  }
+  sql += u"')";
+
+  Connection connection;
+  if (!connection.Open(Utf8DbPath(), false)) {
+    LogError(u"DeleteEtagBatchWithUid(), connect db failed.");
+    return false;
+  }
+  sqlite3* db = connection.db();
+  if (!BeginTransaction(db)) {
+    CommitTransaction(db);
+    return false;
+  }
+  WString reason;
+  const int code = Run(db, sql, &reason);
+  bool result = code == SQLITE_OK;
+  if (!result) {
+    LogError(u"DeleteCtagDataByType failed,error code is " + CodeAndReason(code, reason) +
+             u",sql:" + sql);
+  }
+  if (!CommitTransaction(db)) result = false;
+  connection.Close();
+  return result;
+}
+
+bool DataBaseOperator::UpdateEtagBatch(const std::vector<EtagUpdate>& updates) {
+  Connection connection;
+  if (!connection.Open(Utf8DbPath(), false)) {
+    LogError(u"UpdateEtagBatch(), connect db failed.");
+    return false;
+  }
+  sqlite3* db = connection.db();
+  // Without the transaction each update commits on its own, which is slower but complete.
+  const bool inTransaction = BeginTransaction(db);
+  bool result = true;
+  for (const EtagUpdate& update : updates) {
+    const WString where = BuildWhereClause(update);
+    int code = SQLITE_OK;
+    WString reason;
+    for (const auto* fields : {&update.whereFields, &update.setFields}) {
+      for (const auto& field : *fields) {
+        if (!IsEtagColumn(field.first)) {
+          code = SQLITE_ERROR;
+          reason = u"no such column: " + field.first;
+        }
+      }
+    }
+    if (code == SQLITE_OK) code = Run(db, BuildEtagUpdateStatement(update), &reason);
+    if (code != SQLITE_OK) {
+      LogError(u"UpdateEtagDataHelper failed,error code is " + CodeAndReason(code, reason) +
+               u",key:" + where);
+      result = false;
+    }
+  }
+  if (inTransaction && !CommitTransaction(db)) result = false;
+  connection.Close();
+  return result;
+}
+
+bool DataBaseOperator::GetEtagDataItemsByType(std::vector<EtagItem>& out, const WString& type) {
+  Connection connection;
+  if (!connection.Open(Utf8DbPath(), true)) {
+    LogError(u"GetEtagDataItemsByType(), connect db failed.");
+    return false;
+  }
+  const WString sql =
+      u"SELECT luid,type,etag,uuid,guid,hash,recycle_status FROM etag WHERE type = '" +
+      Quoted(type) + u"';";
+  Statement stmt;
+  int code = stmt.Prepare(connection.db(), WideToUtf8(sql));
+  if (code == SQLITE_OK) {
+    sqlite3_stmt* select = stmt.get();
+    while ((code = sqlite3_step(select)) == SQLITE_ROW) {
+      EtagItem item;
+      item.luid = ColumnText(select, 0);
+      item.type = ColumnText(select, 1);
+      item.etag = ColumnText(select, 2);
+      item.uuid = ColumnText(select, 3);
+      item.guid = ColumnText(select, 4);
+      item.hash = ColumnText(select, 5);
+      item.recycle_status = sqlite3_column_int(select, 6);
+      out.push_back(std::move(item));
+    }
+  }
+  // A failed read must not pass for fewer rows: every missing row would look like a change.
+  const bool ok = code == SQLITE_DONE;
+  if (!ok) {
+    LogError(u"GetEtagDataItemsByType failed,error code is " +
+             CodeAndReason(code, Reason(connection.db())));
+  }
+  stmt.Finalize();
+  connection.Close();
+  return ok;
 }
 
 }  // namespace quillet

@@ -122,9 +122,17 @@ int main(int argc, char** argv) {
   for (const std::string& token : expired_tokens) server.service().ExpireToken(token);
 
   if (!port_file.empty()) {
-    std::ofstream out(port_file);
-    out << server.port() << "\n";
-    if (!out) return Fail("cannot write " + port_file);
+    // Written aside and renamed, so a reader never sees a half-written number.
+    std::string partial = port_file + ".partial";
+    {
+      std::ofstream out(partial);
+      out << server.port() << "\n";
+      out.close();
+      if (!out) return Fail("cannot write " + partial);
+    }
+    if (std::rename(partial.c_str(), port_file.c_str()) != 0) {
+      return Fail("cannot write " + port_file);
+    }
   }
   std::cout << "listening on " << server.url() << std::endl;
 

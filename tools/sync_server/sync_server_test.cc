@@ -92,21 +92,21 @@ TEST_F(SyncServerTest, LiveLockOfAnotherClientRefusesLockAndWritesWithCode3) {
 }
 
 TEST_F(SyncServerTest, LockExpiresUnlessKeptAliveAndKeepLockRenewsIt) {
-  service().SetLockTimeout(400);
+  service().SetLockTimeout(800);
   service().SetInterval(1);
   TestClient a = Client();
   TestClient b = Client();
   ASSERT_EQ(a.Lock().status, 200);
 
-  for (int i = 0; i < 3; ++i) {  // 600 ms in all, alive only through KEEPLOCK
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  for (int i = 0; i < 4; ++i) {  // 1200 ms in all, alive only through KEEPLOCK
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     Reply keep = a.KeepLock();
     ASSERT_EQ(keep.status, 200) << keep.raw;
     EXPECT_EQ(keep.body["interval"].asInt(), 1);
   }
   EXPECT_EQ(b.Lock().status, kCodeLocked);
 
-  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1600));
   EXPECT_TRUE(service().LockHolder(kSpace).empty());
   // An expired lock cannot be kept alive, and blocks no one.
   EXPECT_EQ(a.KeepLock().status, kCodeLocked);

@@ -1,0 +1,136 @@
+#include "sync/engine/change_detection.h"
+
+#include <map>
+
+#include "quillet.h"
+#include "sync/interface/active_adapter.h"
+#include "sync/log/logger.h"
+#include "sync/store/database_operator.h"
+
+namespace quillet {
+namespace {
+
+// Key -> first entry with that key. Points into the input list, which outlives the index.
+template <typename Item, typename KeyOf>
+std::map<WString, const Item*> FirstByKey(const std::vector<Item>& items, KeyOf keyOf) {
+  std::map<WString, const Item*> index;
+  for (const Item& item : items) index.emplace(keyOf(item), &item);
+  return index;
+}
+
+template <typename Item>
+const Item* Find(const std::map<WString, const Item*>& index, const WString& key) {
+  const auto found = index.find(key);
+  return found == index.end() ? nullptr : found->second;
+}
+
+void LogLuids(const EtagList& entries, const char16_t* heading, const WString& prefix) {
+  if (entries.empty()) return;
+  LogInfo(heading);
+  for (const EtagItem& entry : entries) LogInfo(prefix + entry.luid);
+}
+
+}  // namespace
+
+void CompareCloudToLocalEtags(const EtagList& cloud, const EtagList& local, EtagList& cloudAdd,
+                              EtagList& cloudModify, EtagList& cloudDelete) {
+  LogSyncBegin(u"CompareCloudToLocalEtags");
+  const auto byGuid = [](const EtagItem& item) -> const WString& { return item.guid; };
+  const auto cloudIndex = FirstByKey(cloud, byGuid);
+  const auto localIndex = FirstByKey(local, byGuid);
+
+  for (const EtagItem& entry : cloud) {
+    // A guid the cloud lists twice would otherwise reach the host twice.
+    if (Find(cloudIndex, entry.guid) != &entry) continue;
+    const EtagItem* stored = Find(localIndex, entry.guid);
+    if (stored == nullptr) {
+      cloudAdd.push_back(entry);
+    } else if (entry.etag != stored->etag) {
+      cloudModify.push_back(entry);
+      cloudModify.back().luid = stored->luid;
+    }
+  }
+  for (const EtagItem& row : local) {
+    if (Find(cloudIndex, row.guid) == nullptr) cloudDelete.push_back(row);
+  }
+  LogSyncDone(u"CompareCloudToLocalEtags");
+}
+
+void CompareLocalToCloudEtags(const std::vector<LocalIdRecord>& localIds, const EtagList& db,
+                              const WString& dataType, EtagList& localAdd, EtagList& localModify,
+                              EtagList& localDelete) {
+  LogSyncBegin(u"CompareLocalToCloudEtags");
+  const auto dbIndex =
+      FirstByKey(db, [](const EtagItem& row) -> const WString& { return row.luid; });
+  std::map<WString, const LocalIdRecord*> localIndex;
+  for (const LocalIdRecord& record : localIds) {
+    // A luid the host lists twice is judged once, by its first entry, so it is not
+    // uploaded twice.
+    if (!localIndex.emplace(record.luid, &record).second) continue;
+    if (record.state != 1) continue;
+    EtagItem entry;
+    entry.luid = record.luid;
+    entry.type = dataType;
+    const EtagItem* stored = Find(dbIndex, record.luid);
+    if (stored == nullptr) {
+      localAdd.push_back(std::move(entry));
+    } else {
+      entry.guid = stored->guid;
+      localModify.push_back(std::move(entry));
+    }
+  }
+  for (const EtagItem& row : db) {
+    if (localIndex.find(row.luid) != localIndex.end()) continue;
+    localDelete.push_back(row);
+    localDelete.back().type = dataType;
+  }
+  LogSyncDone(u"CompareLocalToCloudEtags");
+}
+
+void PrintLogForLocalChange(const EtagList& localAdd, const EtagList& localModify,
+                            const EtagList& localDelete) {
+  const char16_t* tag = u"PrintLogForLocalChange";
+  LogSync(u"Info", tag, u"The number of local-add is " + ToWide(localAdd.size()));
+  LogSync(u"Info", tag, u"The number of local-modify is " + ToWide(localModify.size()));
+  LogSync(u"Info", tag, u"The number of local-delete is " + ToWide(localDelete.size()));
+  LogLuids(localAdd, u"Local added records:", u"[ProcessUploadStrucData] Local added,luid:");
+  LogLuids(localModify, u"Local modified records:",
+           u"[ProcessUploadStrucData] Local modified,luid:");
+  LogLuids(localDelete, u"Local deleted records:", u"[ProcessUploadStrucData] Local deleted,luid:");
+}
+
+int IdentifyLocalChange(const WString& dataType, EtagList& localAdd, EtagList& localModify,
+                        EtagList& localDelete) {
+  const char16_t* tag = u"IdentifyLocalChange";
+  const AdapterRef host = ActiveAdapter();
+  if (!host) {
+    // Without the host's ids every stored row would read as a local deletion.
+    const WString text = u"SyncProcessAdapter is empty";
+    LogSync(u"Error", tag, text);
+    LogError(text);
+    return QUILLET_INTERNAL_ERROR;
+  }
+  LogSync(u"Info", tag, u"Call QueryLocalIds");
+  const std::vector<LocalIdRecord> localIds = host->QueryLocalIds(dataType, 1);
+  LogSync(u"Info", tag, u"End call QueryLocalIds");
+  LogSync(u"Info", tag, u"The number of local record is " + ToWide(localIds.size()));
+
+  EtagList db;
+  if (!DataBaseOperator::GetInstance().GetEtagDataItemsByType(db, dataType)) {
+    const WString text = u"Get etag form database failed,end sync";
+    LogSync(u"Error", tag, text);
+    LogError(text);
+    return QUILLET_ETAGS_UNREADABLE;
+  }
+  LogSync(u"Info", tag, u"The number of db record is " + ToWide(db.size()));
+
+  CompareLocalToCloudEtags(localIds, db, dataType, localAdd, localModify, localDelete);
+  PrintLogForLocalChange(localAdd, localModify, localDelete);
+
+  LogSync(u"Info", tag, u"Call OnUploadSyncStart");
+  host->OnUploadSyncStart(dataType);
+  LogSync(u"Info", tag, u"End call OnUploadSyncStart");
+  return 0;
+}
+
+}  // namespace quillet
