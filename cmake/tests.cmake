@@ -1,5 +1,7 @@
 # Unit tests live beside the files they test (*_test.cc) and build into one binary.
 file(GLOB_RECURSE QUILLET_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/sync/*_test.cc)
+# The end-to-end tests build into their own binary (they link the reference sync server).
+list(FILTER QUILLET_TEST_SOURCES EXCLUDE REGEX "/sync/e2e/")
 file(GLOB QUILLET_TESTING_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/sync/testing/*.cc)
 add_executable(quillet_tests ${QUILLET_TEST_SOURCES} ${QUILLET_TESTING_SOURCES})
 target_compile_options(quillet_tests PRIVATE ${QUILLET_WARNINGS})
@@ -38,3 +40,16 @@ if(NOT QUILLET_ASAN AND NOT QUILLET_TSAN)
     COMMAND ${PROJECT_SOURCE_DIR}/cmake/install_test.sh ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR})
   set_tests_properties(Install.HostBuildsAgainstInstalledLibrary PROPERTIES TIMEOUT 120)
 endif()
+
+# End-to-end tests: the real exports, the reference sync server in-process, model hosts.
+# The server serves with the test certificate whose CA is the Cacert.pem beside the binary.
+file(GLOB QUILLET_E2E_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/sync/e2e/*.cc)
+add_executable(quillet_e2e_tests ${QUILLET_E2E_SOURCES} ${QUILLET_TESTING_SOURCES})
+target_compile_options(quillet_e2e_tests PRIVATE ${QUILLET_WARNINGS})
+target_compile_definitions(quillet_e2e_tests PRIVATE
+  QUILLET_E2E_CERT_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/test_certs")
+target_link_libraries(quillet_e2e_tests PRIVATE quillet_core quillet_sync_server_lib OpenSSL::SSL
+  GTest::gtest GTest::gmock GTest::gtest_main)
+add_dependencies(quillet_e2e_tests quillet_test_certs)
+gtest_discover_tests(quillet_e2e_tests DISCOVERY_TIMEOUT 60
+  PROPERTIES TIMEOUT 120 ENVIRONMENT "${QUILLET_TEST_ENV}")
