@@ -73,6 +73,8 @@ static int cmd_list(sqlite3* db) {
 }
 
 int main(int argc, char** argv) {
+  /* Progress lines and failure messages interleave in the order they happen. */
+  setvbuf(stdout, NULL, _IOLBF, 0);
   HostOptions options;
   int first = 0;
   if (parse_options(argc, argv, &options, &first)) return 2;

@@ -215,9 +215,20 @@ static void QUILLET_CALL on_data_sync_end(const char* type, int code) {
 
 static void QUILLET_CALL on_sync_end(void) {}
 
+/* The first step the library reported as failed, to explain a failed sync. */
+static char g_failedStep[512];
+
 static void QUILLET_CALL report_event(int kind, const char* id, const char** keys,
                                       const char** values, int count) {
   (void)kind;
+  const char* code = "0";
+  const char* info = "";
+  for (int i = 0; i < count; ++i) {
+    if (strcmp(keys[i], "returnCode") == 0) code = values[i];
+    if (strcmp(keys[i], "syncInfo") == 0) info = values[i];
+  }
+  if (strcmp(code, "0") != 0 && !g_failedStep[0])
+    snprintf(g_failedStep, sizeof g_failedStep, "%s: %s", id, info);
   if (!g_options->verbose) return;
   printf("  [report %s]", id);
   for (int i = 0; i < count; ++i) printf(" %s=%s", keys[i], values[i]);
@@ -265,6 +276,7 @@ int run_sync(sqlite3* db, const HostOptions* options) {
   g_db = db;
   g_options = options;
   memset(&g_stats, 0, sizeof g_stats);
+  g_failedStep[0] = '\0';
 
   char dataDir[4096], logDir[4096];
   snprintf(dataDir, sizeof dataDir, "%s/data", options->profile);
@@ -293,6 +305,7 @@ int run_sync(sqlite3* db, const HostOptions* options) {
   if (code != 0) {
     fprintf(stderr, "sync failed: code %d (%s; class %d). Logs are in %s/Quillet.\n", code,
             meaning(code), api.ParseException(code), logDir);
+    if (g_failedStep[0]) fprintf(stderr, "  failed step %s\n", g_failedStep);
     unload_quillet(&api);
     return 1;
   }
