@@ -131,6 +131,8 @@ bool SyncServer::Start(std::string* error) {
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
+  // Answers go out in two writes; without this, Nagle and delayed ACKs add ~40 ms to each.
+  http->set_tcp_nodelay(true);
   http->set_payload_max_length(kMaxBodyBytes);
   // Idle keep-alive connections hold a worker until they time out, also at Stop.
   http->set_keep_alive_timeout(2);

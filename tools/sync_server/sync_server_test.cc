@@ -264,8 +264,10 @@ TEST_F(SyncServerTest, ExpiredTokenAnswers402AndOtherTokensPass) {
   client.set_token("old+token%2F1");
   EXPECT_EQ(client.KeepLock().status, 200);
 
-  // Without credentials nothing is served.
+  // Without credentials, or with a credential that carries no token, nothing is served.
   EXPECT_EQ(client.Send("", "LOCK", "", false).status, 401);
+  client.set_token("");
+  EXPECT_EQ(client.Lock().status, 401);
 }
 
 TEST_F(SyncServerTest, MalformedRequestsGetA400ClassAnswerAndChangeNothing) {

@@ -189,7 +189,8 @@ bool ParseAccessToken(const std::string& authorization, std::string* token) {
     ++at;
   }
   *token = UrlDecode(credential.substr(at));
-  return true;
+  // A credential without a token authenticates nobody.
+  return !token->empty();
 }
 
 SyncService::SyncService(std::unique_ptr<SyncState> state, ServiceOptions options)
