@@ -290,6 +290,15 @@ TEST_F(E2eTest, ExpiredTokenIsRefreshedOnceAndTheRoundGoesOn) {
   EXPECT_EQ(b_->ByGuid(), ServerRecords());
 }
 
+TEST_F(E2eTest, AHostWithoutANewTokenEndsTheRoundWithoutUploading) {
+  Seed(3);
+  b_->Add("local-1");
+  service().ExpireToken(kToken);
+  EXPECT_NE(b_->Sync(100), 0);
+  EXPECT_EQ(b_->getNewAtCalls(), 1);
+  EXPECT_EQ(ServerRecords().size(), 3u);
+}
+
 TEST_F(E2eTest, KeepAliveHoldsTheLockThroughASlowHostCallback) {
   syncserver::SyncServerOptions options;
   options.interval_seconds = 1;
