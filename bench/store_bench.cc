@@ -9,7 +9,9 @@
 //
 // Cloud ids look random by default, the costly case for the guid index: once the index has
 // more leaf pages than a batch has rows, each row of a batch writes a page of its own.
-// --sequential-guids gives ids in insertion order instead. --drop-guid-index removes the
+// --sequential-guids gives ids in insertion order instead. Where the system counts the bytes
+// a process hands to write calls (/proc/self/io on Linux), the bytes written per row are
+// printed too: the store's cost follows them (WAL frames plus the checkpoint at each close). --drop-guid-index removes the
 // index after the store is made, to show what the upload side costs without it (use small
 // sizes: the total grows with the square).
 #include <sqlite3.h>
@@ -20,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -66,11 +69,32 @@ std::vector<EtagItem> MakeRows(size_t count, bool sequentialGuids) {
   return rows;
 }
 
+// Bytes this process has handed to write calls so far; -1 where the system does not say.
+long long BytesWritten() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  long long value = 0;
+  while (io >> key >> value) {
+    if (key == "wchar:") return value;
+  }
+  return -1;
+}
+
+struct StepCost {
+  double seconds = 0;
+  long long bytes = -1;  // written during the step; -1 when unknown
+};
+
 template <typename Work>
-double Seconds(Work work) {
+StepCost Measure(Work work) {
+  const long long bytesBefore = BytesWritten();
   const auto start = std::chrono::steady_clock::now();
   work();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  StepCost cost;
+  cost.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const long long bytesAfter = BytesWritten();
+  if (bytesBefore >= 0 && bytesAfter >= bytesBefore) cost.bytes = bytesAfter - bytesBefore;
+  return cost;
 }
 
 size_t CountRows(DataBaseOperator& store) {
@@ -89,15 +113,15 @@ void DropGuidIndex(DataBaseOperator& store) {
   sqlite3_close(db);
 }
 
-// One run on a fresh store: seconds per step.
-std::vector<double> RunOnce(const Options& options, size_t size, const std::string& dir) {
+// One run on a fresh store: the cost of each step.
+std::vector<StepCost> RunOnce(const Options& options, size_t size, const std::string& dir) {
   DataBaseOperator& store = DataBaseOperator::GetInstance();
   if (!store.IntiDataBase(u"bench-user", Utf8ToWide(dir + "/"))) Fail("IntiDataBase failed");
   if (options.dropGuidIndex) DropGuidIndex(store);
   const std::vector<EtagItem> rows = MakeRows(size, options.sequentialGuids);
-  std::vector<double> seconds(kSteps);
+  std::vector<StepCost> cost(kSteps);
 
-  seconds[0] = Seconds([&] {
+  cost[0] = Measure([&] {
     for (size_t at = 0; at < size; at += kBatch) {
       const std::vector<EtagItem> batch(rows.begin() + at,
                                         rows.begin() + std::min(size, at + kBatch));
@@ -105,13 +129,13 @@ std::vector<double> RunOnce(const Options& options, size_t size, const std::stri
     }
   });
   std::vector<EtagItem> readBack;
-  seconds[1] = Seconds([&] {
+  cost[1] = Measure([&] {
     if (!store.GetEtagDataItemsByType(readBack, u"note")) Fail("read failed");
   });
   if (readBack.size() != size) Fail("read back " + std::to_string(readBack.size()) + " rows");
 
   const auto updateStep = [&](const char16_t* column, const char16_t* etagPrefix) {
-    return Seconds([&] {
+    return Measure([&] {
       for (size_t at = 0; at < size; at += kBatch) {
         std::vector<EtagUpdate> batch;
         for (size_t i = at; i < std::min(size, at + kBatch); ++i) {
@@ -122,15 +146,15 @@ std::vector<double> RunOnce(const Options& options, size_t size, const std::stri
       }
     });
   };
-  seconds[2] = updateStep(u"guid", u"etag-2-");
-  seconds[3] = updateStep(u"luid", u"etag-3-");
+  cost[2] = updateStep(u"guid", u"etag-2-");
+  cost[3] = updateStep(u"luid", u"etag-3-");
   readBack.clear();
   if (!store.GetEtagDataItemsByType(readBack, u"note") || readBack.size() != size ||
       readBack.back().etag != u"etag-3-" + readBack.back().luid) {
     Fail("updates did not reach every row");
   }
 
-  seconds[4] = Seconds([&] {
+  cost[4] = Measure([&] {
     for (size_t at = 0; at < size; at += kBatch) {
       std::vector<WString> guids;
       for (size_t i = at; i < std::min(size, at + kBatch); ++i) guids.push_back(rows[i].guid);
@@ -138,7 +162,7 @@ std::vector<double> RunOnce(const Options& options, size_t size, const std::stri
     }
   });
   if (CountRows(store) != 0) Fail("rows left after the deletes");
-  return seconds;
+  return cost;
 }
 
 Options Parse(int argc, char** argv) {
@@ -185,13 +209,18 @@ int Main(int argc, char** argv) {
   // burst of load on a shared machine cannot favour one size; the lowest figure is the one
   // least disturbed by it.
   std::vector<std::vector<double>> best(options.sizes.size(), std::vector<double>(kSteps, 1e300));
+  // written[size][step]: bytes written per row (the same in every run, so the last one).
+  std::vector<std::vector<double>> written(options.sizes.size(), std::vector<double>(kSteps, -1));
   int run = 0;
   for (int r = 0; r < options.runs; ++r) {
     for (size_t z = 0; z < options.sizes.size(); ++z) {
       const size_t size = options.sizes[z];
       const std::string dir = base + "/run-" + std::to_string(run++);
-      const std::vector<double> seconds = RunOnce(options, size, dir);
-      for (size_t s = 0; s < kSteps; ++s) best[z][s] = std::min(best[z][s], seconds[s] / size);
+      const std::vector<StepCost> cost = RunOnce(options, size, dir);
+      for (size_t s = 0; s < kSteps; ++s) {
+        best[z][s] = std::min(best[z][s], cost[s].seconds / size);
+        written[z][s] = cost[s].bytes < 0 ? -1.0 : static_cast<double>(cost[s].bytes) / size;
+      }
       std::filesystem::remove_all(dir);
     }
   }
@@ -220,6 +249,28 @@ int Main(int argc, char** argv) {
       if (z + 1 == best.size() && ratio > 1.3) withinBound = false;
     }
     std::printf("\n");
+  }
+  if (written[0][0] >= 0) {
+    std::printf("\n%-16s", "written");
+    for (size_t size : options.sizes)
+      std::printf(" %15s", ("KiB/row @" + std::to_string(size)).c_str());
+    for (size_t z = 1; z < options.sizes.size(); ++z) {
+      std::printf(" %9s", ("x @" + std::to_string(options.sizes[z])).c_str());
+    }
+    std::printf("\n");
+    for (size_t s = 0; s < kSteps; ++s) {
+      std::printf("%-16s", kStepNames[s]);
+      for (const auto& perRow : written) std::printf(" %15.2f", perRow[s] / 1024);
+      for (size_t z = 1; z < written.size(); ++z) {
+        // A step that writes next to nothing (the read) has no meaningful ratio.
+        if (written[0][s] >= 64) {
+          std::printf(" %9.2f", written[z][s] / written[0][s]);
+        } else {
+          std::printf(" %9s", "-");
+        }
+      }
+      std::printf("\n");
+    }
   }
   std::printf("per-row cost at %zu rows %s 1.3x of the cost at %zu rows\n", options.sizes.back(),
               withinBound ? "within" : "NOT within", options.sizes.front());
