@@ -11,9 +11,9 @@
 // more leaf pages than a batch has rows, each row of a batch writes a page of its own.
 // --sequential-guids gives ids in insertion order instead. Where the system counts the bytes
 // a process hands to write calls (/proc/self/io on Linux), the bytes written per row are
-// printed too: the store's cost follows them (WAL frames plus the checkpoint at each close). --drop-guid-index removes the
-// index after the store is made, to show what the upload side costs without it (use small
-// sizes: the total grows with the square).
+// printed too: the store's cost follows them (WAL frames plus the checkpoint at each close).
+// --drop-guid-index removes the index after the store is made, to show what the upload side costs
+// without it (use small sizes: the total grows with the square).
 #include <sqlite3.h>
 #include <stdlib.h>
 
@@ -198,6 +198,20 @@ Options Parse(int argc, char** argv) {
   return options;
 }
 
+// A table's heading: one column per size for each measure, then the ratio of every larger
+// size to the smallest.
+void PrintHeading(const char* first, const std::vector<std::string>& measures,
+                  const std::vector<size_t>& sizes) {
+  std::printf("%-16s", first);
+  for (const std::string& measure : measures) {
+    for (size_t size : sizes) std::printf(" %15s", (measure + std::to_string(size)).c_str());
+  }
+  for (size_t z = 1; z < sizes.size(); ++z) {
+    std::printf(" %9s", ("x @" + std::to_string(sizes[z])).c_str());
+  }
+  std::printf("\n");
+}
+
 int Main(int argc, char** argv) {
   const Options options = Parse(argc, argv);
   std::string base =
@@ -229,15 +243,7 @@ int Main(int argc, char** argv) {
   std::printf("store_bench: batches of %zu rows, best of %d run(s), %s guids%s\n", kBatch,
               options.runs, options.sequentialGuids ? "sequential" : "random",
               options.dropGuidIndex ? ", without the guid index" : "");
-  std::printf("%-16s", "step");
-  for (size_t size : options.sizes)
-    std::printf(" %15s", ("rows/s @" + std::to_string(size)).c_str());
-  for (size_t size : options.sizes)
-    std::printf(" %15s", ("us/row @" + std::to_string(size)).c_str());
-  for (size_t z = 1; z < options.sizes.size(); ++z) {
-    std::printf(" %9s", ("x @" + std::to_string(options.sizes[z])).c_str());
-  }
-  std::printf("\n");
+  PrintHeading("step", {"rows/s @", "us/row @"}, options.sizes);
   bool withinBound = true;
   for (size_t s = 0; s < kSteps; ++s) {
     std::printf("%-16s", kStepNames[s]);
@@ -251,13 +257,8 @@ int Main(int argc, char** argv) {
     std::printf("\n");
   }
   if (written[0][0] >= 0) {
-    std::printf("\n%-16s", "written");
-    for (size_t size : options.sizes)
-      std::printf(" %15s", ("KiB/row @" + std::to_string(size)).c_str());
-    for (size_t z = 1; z < options.sizes.size(); ++z) {
-      std::printf(" %9s", ("x @" + std::to_string(options.sizes[z])).c_str());
-    }
     std::printf("\n");
+    PrintHeading("written", {"KiB/row @"}, options.sizes);
     for (size_t s = 0; s < kSteps; ++s) {
       std::printf("%-16s", kStepNames[s]);
       for (const auto& perRow : written) std::printf(" %15.2f", perRow[s] / 1024);
