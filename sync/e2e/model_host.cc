@@ -228,6 +228,11 @@ int ModelDevice::redeliveredAdds() const {
   return redeliveredAdds_;
 }
 
+int ModelDevice::adoptedAdds() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return adoptedAdds_;
+}
+
 int ModelDevice::getNewAtCalls() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return getNewAtCalls_;
@@ -267,6 +272,15 @@ void ModelDevice::Released(const char* entry, void* array, int count) {
   }
 }
 
+std::string ModelDevice::UnsentWithData(const std::string& data) const {
+  if (byGuid_.size() == records_.size()) return std::string();  // every record is known
+  for (const auto& entry : records_) {
+    const ModelRecord& record = entry.second;
+    if (record.guid.empty() && record.state == 1 && record.data == data) return entry.first;
+  }
+  return std::string();
+}
+
 void ModelDevice::SetGuid(const std::string& luid, const std::string& guid) {
   ModelRecord& record = records_[luid];
   if (record.guid == guid) return;
@@ -303,6 +317,11 @@ void ModelDevice::UpdateStructData(const StructDataItem* added, int addedCount,
           record.data = Text(added[i].data);
           record.state = 0;
         }
+      } else if (!(luid = UnsentWithData(Text(added[i].data))).empty()) {
+        // Our own upload whose answer was lost: the cloud's copy is adopted, not doubled.
+        ++adoptedAdds_;
+        records_[luid].state = 0;
+        SetGuid(luid, guid);
       } else {
         luid = std::to_string(nextLuid_++);
         records_[luid] = ModelRecord{Text(added[i].data), "", 0};
@@ -358,9 +377,11 @@ void ModelDevice::DeleteData(const char** luids, int count, char*** results, int
       const std::string luid = Text(luids[i]);
       event.luids.push_back(luid);
       auto it = records_.find(luid);
-      if (it == records_.end()) continue;
-      if (!it->second.guid.empty()) byGuid_.erase(it->second.guid);
-      records_.erase(it);
+      if (it != records_.end()) {
+        if (!it->second.guid.empty()) byGuid_.erase(it->second.guid);
+        records_.erase(it);
+      }
+      // One no longer held is gone all the same, so the library may drop its etag row.
       deleted.push_back(luid);
     }
     if (!deleted.empty()) {

@@ -73,6 +73,8 @@ class ModelDevice {
   void ClearEvents();
   // Added records delivered for a guid the device already holds (matched, not duplicated).
   int redeliveredAdds() const;
+  // Added records the device matched by content to a record of its own not yet uploaded.
+  int adoptedAdds() const;
   int getNewAtCalls() const;
   // Arrays handed to the library and not yet freed; Free calls that did not match one.
   size_t OutstandingArrays() const;
@@ -117,6 +119,8 @@ class ModelDevice {
   void Note(HostEvent event);  // records the event and runs onCall, lock not held
   void* Track(void* array, int count);
   void SetGuid(const std::string& luid, const std::string& guid);
+  // Luid of a record still waiting for its first upload with exactly this data; "" if none.
+  std::string UnsentWithData(const std::string& data) const;
 
   const std::string name_;
   std::string dbPath_;
@@ -131,6 +135,7 @@ class ModelDevice {
   long nextLuid_ = 1;
   std::vector<HostEvent> events_;
   int redeliveredAdds_ = 0;
+  int adoptedAdds_ = 0;
   int getNewAtCalls_ = 0;
   std::map<void*, int> outstanding_;
   std::vector<std::string> freeErrors_;

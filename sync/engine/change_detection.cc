@@ -62,12 +62,19 @@ void CompareLocalToCloudEtags(const std::vector<LocalIdRecord>& localIds, const 
   LogSyncBegin(u"CompareLocalToCloudEtags");
   const auto dbIndex =
       FirstByKey(db, [](const EtagItem& row) -> const WString& { return row.luid; });
-  std::map<WString, const LocalIdRecord*> localIndex;
+  // A luid the host lists twice is judged once, at its first entry, and is to be uploaded
+  // when any of its entries says so: an edit must not hide behind an older, clean entry.
+  struct Judgement {
+    bool changed = false;
+    bool judged = false;
+  };
+  std::map<WString, Judgement> localIndex;
+  for (const LocalIdRecord& record : localIds) localIndex[record.luid].changed |= record.state == 1;
   for (const LocalIdRecord& record : localIds) {
-    // A luid the host lists twice is judged once, by its first entry, so it is not
-    // uploaded twice.
-    if (!localIndex.emplace(record.luid, &record).second) continue;
-    if (record.state != 1) continue;
+    Judgement& judgement = localIndex.find(record.luid)->second;
+    if (judgement.judged) continue;
+    judgement.judged = true;
+    if (!judgement.changed) continue;
     EtagItem entry;
     entry.luid = record.luid;
     entry.type = dataType;

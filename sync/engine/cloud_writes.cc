@@ -63,8 +63,12 @@ int CloudUpdateAndInsertEtag(INetInterface* net, const WString& dataType, TextPa
     LogSyncDone(tag);
     return 0;
   }
-  int result = 0;
-  const std::map<WString, UpdateResult> answers = net->UpdateData(dataType, std::move(pairs));
+  int code = -1;
+  const std::map<WString, UpdateResult> answers =
+      net->UpdateData(dataType, std::move(pairs), code);
+  // A request that failed as a whole fails the batch, as for additions: reporting success
+  // would let the round store a ctag that covers changes this device never saw confirmed.
+  int result = MapCloudCode(code);
   std::vector<EtagUpdate> updates;
   for (const auto& entry : answers) {
     const WString& guid = entry.first;
@@ -94,7 +98,8 @@ int CloudUpdateAndInsertEtag(INetInterface* net, const WString& dataType, TextPa
 int CloudDelAndDelEtag(INetInterface* net, const WString& dataType, TextList guids,
                        TextList& deleted) {
   if (guids.empty()) return 0;
-  const std::map<WString, int> answers = net->RemoveData(dataType, std::move(guids));
+  int code = -1;
+  const std::map<WString, int> answers = net->RemoveData(dataType, std::move(guids), code);
   for (const auto& entry : answers) {
     if (!IsAccepted(entry.second)) {
       LogInfo(u"[CloudDelAndDelEtag] Upload failed,guid:" + entry.first + u",errorCode:" +
@@ -104,8 +109,11 @@ int CloudDelAndDelEtag(INetInterface* net, const WString& dataType, TextList gui
     deleted.push_back(entry.first);
     LogInfo(u"[CloudDelAndDelEtag] Upload success,guid:" + entry.first);
   }
-  return DataBaseOperator::GetInstance().DeleteEtagBatchWithUid(deleted, 1) ? 0
-                                                                            : QUILLET_STORE_FAILED;
+  if (!DataBaseOperator::GetInstance().DeleteEtagBatchWithUid(deleted, 1)) {
+    return QUILLET_STORE_FAILED;
+  }
+  // Rejected items do not fail the batch, but a request that failed as a whole does.
+  return MapCloudCode(code);
 }
 
 }  // namespace quillet

@@ -187,5 +187,20 @@ TEST_F(CloudWritesTest, RejectedRemovalsNeverFail) {
       LogCapture::Has(capture_.Info(), "[CloudDelAndDelEtag] Upload failed,guid:ga,errorCode:404"));
 }
 
+TEST_F(CloudWritesTest, UpdatesAndRemovalsWithoutAnAnswerFailAndChangeNoRow) {
+  AddRow(u"1", u"ga", u"old");
+  cloud_.Put(u"ga", u"old", u"");
+  cloud_.failAt["UpdateData"] = {1, 0};
+  cloud_.failAt["RemoveData"] = {1, 503};
+  StructList results;
+  EXPECT_EQ(CloudUpdateAndInsertEtag(&cloud_, u"bookmark", {{u"ga", u"x"}}, results),
+            QUILLET_NO_RESPONSE);
+  EXPECT_THAT(results, IsEmpty());
+  TextList deleted;
+  EXPECT_EQ(CloudDelAndDelEtag(&cloud_, u"bookmark", {u"ga"}, deleted), 503);
+  EXPECT_THAT(deleted, IsEmpty());
+  EXPECT_THAT(Rows(), ElementsAre(Row(u"1", {u"ga", u"old"})));
+}
+
 }  // namespace
 }  // namespace quillet

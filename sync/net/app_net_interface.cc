@@ -35,28 +35,75 @@ void LogDecodeError(const char16_t* operation, const std::exception& e) {
   LogError(u"analyze response of \"" + WString(operation) + u"\" error: " + Utf8ToWide(e.what()));
 }
 
-// Calls each(element) for every element of root[arrayName]; logs formatMessage when the
-// root is no object or the array is missing. Exceptions of each() pass through.
-template <typename Each>
-void WalkArray(const Json::Value& root, const char* arrayName, const char16_t* formatMessage,
-               Each each) {
-  const Json::Value* array = IsObjectLike(root) ? FindMember(root, arrayName) : nullptr;
-  if (array == nullptr || !array->isArray()) {
-    LogError(formatMessage);
-    return;
+// How much of an answer could be read.
+enum class Decoded {
+  kComplete,   // every element of the array was decoded
+  kNoArray,    // a whole, well-formed document without the array (or not an object)
+  kIncomplete  // cut off, not JSON, a duplicate member or a member of the wrong type
+};
+
+void LogIncomplete(const char16_t* operation, const std::string& errors) {
+  // The parser's message spans lines ("* Line 1, Column 9\n  Missing ..."): one log line.
+  std::string message;
+  for (const char c : errors) {
+    if (c == '\n') {
+      if (!message.empty() && message.back() != ' ') message += ' ';
+    } else if (c != ' ' || (!message.empty() && message.back() != ' ')) {
+      message += c;
+    }
   }
-  for (Json::Value::ArrayIndex i = 0; i < array->size(); ++i) each((*array)[i]);
+  while (!message.empty() && message.back() == ' ') message.pop_back();
+  LogError(u"analyze response of \"" + WString(operation) + u"\" error: " + Utf8ToWide(message));
 }
 
-// Parses response and walks its array; a decoding error keeps what was decoded before it.
+// Parses one answer completely; logs the parser's message under the operation's name.
+bool ParseAnswer(const std::string& response, const char16_t* operation, Json::Value& root) {
+  std::string errors;
+  if (ParseComplete(response, root, errors)) return true;
+  LogIncomplete(operation, errors);
+  return false;
+}
+
+// Calls each(element) for every element of root[arrayName]. Only kComplete means the answer
+// may be used: a shorter list read from a broken answer would look like records deleted or
+// refused in the cloud.
 template <typename Each>
-void DecodeArray(const std::string& response, const char* arrayName, const char16_t* formatMessage,
-                 const char16_t* operation, Each each) {
+Decoded WalkArray(const Json::Value& root, const char* arrayName, const char16_t* formatMessage,
+                  const char16_t* operation, Each each) {
+  const Json::Value* array = FindMember(root, arrayName);
+  if (array == nullptr || !array->isArray()) {
+    LogError(formatMessage);
+    return Decoded::kNoArray;
+  }
   try {
-    WalkArray(ParseStrict(response), arrayName, formatMessage, each);
+    for (Json::Value::ArrayIndex i = 0; i < array->size(); ++i) each((*array)[i]);
   } catch (const std::exception& e) {
     LogDecodeError(operation, e);
+    return Decoded::kIncomplete;
   }
+  return Decoded::kComplete;
+}
+
+template <typename Each>
+Decoded DecodeArray(const std::string& response, const char* arrayName,
+                    const char16_t* formatMessage, const char16_t* operation, Each each) {
+  Json::Value root;
+  if (!ParseAnswer(response, operation, root)) return Decoded::kIncomplete;
+  return WalkArray(root, arrayName, formatMessage, operation, each);
+}
+
+// The status a data operation reports for its answer: the data operations (etag list,
+// download, add, update, remove) need their whole list, anything less is no answer.
+int DataStatus(int status, Decoded decoded, const char16_t* operation) {
+  if (decoded == Decoded::kComplete) return status;
+  LogError(u"\"" + WString(operation) + u"\" answer not read completely, operation failed");
+  return 0;
+}
+
+// The ctag operations keep their answers without the array (an empty map, the 2xx status):
+// an absent ctag only makes the next round compare again. A broken answer is no answer.
+int CtagStatus(int status, Decoded decoded) {
+  return decoded == Decoded::kIncomplete ? 0 : status;
 }
 
 // A ctag element: the later of two entries for one collection wins.
@@ -145,17 +192,25 @@ int AppNetInterface::Lock(CtagMap& ctags) {
   std::string response;
   const int status = SendRequest(baseUrl_ + u"?method=LOCK", WString(), response);
   if (!IsSuccess(status)) return status;
+  // An empty LOCK answer grants the lock with nothing to tell: an object without members.
+  Json::Value root(Json::objectValue);
+  if (!response.empty() && !ParseAnswer(response, u"Lock", root)) return 0;
+  if (!root.isObject()) return status;
+  int interval = interval_.load();
   try {
-    const Json::Value root = ParseStrict(response);
-    if (!IsObjectLike(root)) return status;
-    if (const Json::Value* interval = FindMember(root, "interval")) interval_ = ReadInt(*interval);
-    // Before the array check: an answer without ctags still holds the lock.
-    if (!TimerRunning()) StartTimer(PeriodOf(interval_));
-    WalkArray(root, "multistatus", kLockFormat,
-              [&ctags](const Json::Value& element) { AddCtag(element, ctags); });
+    if (const Json::Value* member = FindMember(root, "interval")) interval = ReadInt(*member);
   } catch (const std::exception& e) {
     LogDecodeError(u"Lock", e);
+    return 0;
   }
+  CtagMap read;
+  const Decoded decoded = WalkArray(root, "multistatus", kLockFormat, u"Lock",
+                                    [&read](const Json::Value& element) { AddCtag(element, read); });
+  if (decoded == Decoded::kIncomplete) return 0;  // no timer: the round does not go on
+  interval_ = interval;
+  // Also without ctags: such an answer still holds the lock.
+  if (!TimerRunning()) StartTimer(PeriodOf(interval_));
+  for (auto& entry : read) ctags[entry.first] = std::move(entry.second);
   return status;
 }
 
@@ -163,16 +218,18 @@ int AppNetInterface::KeepLock() {
   std::string response;
   const int status = SendRequest(baseUrl_ + u"?method=KEEPLOCK", WString(), response);
   if (!IsSuccess(status)) return status;
+  Json::Value root(Json::objectValue);
+  if (!response.empty() && !ParseAnswer(response, u"KeepLock", root)) return 0;
+  if (!root.isObject()) return status;
   try {
-    const Json::Value root = ParseStrict(response);
-    if (!IsObjectLike(root)) return status;
     if (const Json::Value* interval = FindMember(root, "interval")) interval_ = ReadInt(*interval);
-    const int period = PeriodOf(interval_);
-    // ChangeTimer itself ignores an idle timer and an unchanged period.
-    if (TimerRunning() && period != Period()) ChangeTimer(period);
   } catch (const std::exception& e) {
     LogDecodeError(u"KeepLock", e);
+    return 0;
   }
+  const int period = PeriodOf(interval_);
+  // ChangeTimer itself ignores an idle timer and an unchanged period.
+  if (TimerRunning() && period != Period()) ChangeTimer(period);
   return status;
 }
 
@@ -181,9 +238,14 @@ int AppNetInterface::Unlock(CtagMap& ctags) {
   const int status = SendRequest(baseUrl_ + u"?method=UNLOCK", WString(), response);
   StopTimer();
   if (!IsSuccess(status)) return status;
-  DecodeArray(response, "updatersp", kQueryCtagFormat, u"Unlock",
-              [&ctags](const Json::Value& element) { AddCtag(element, ctags); });
-  return status;
+  CtagMap read;
+  const Decoded decoded =
+      DecodeArray(response, "updatersp", kQueryCtagFormat, u"Unlock",
+                  [&read](const Json::Value& element) { AddCtag(element, read); });
+  if (decoded == Decoded::kComplete) {
+    for (auto& entry : read) ctags[entry.first] = std::move(entry.second);
+  }
+  return CtagStatus(status, decoded);
 }
 
 int AppNetInterface::QueryCtag(CtagMap& ctags) {
@@ -191,9 +253,14 @@ int AppNetInterface::QueryCtag(CtagMap& ctags) {
   const int status =
       SendRequest(baseUrl_ + u"?method=PROPFIND", u"{\"propname\":[\"ctag\"]}", response);
   if (!IsSuccess(status)) return status;
-  DecodeArray(response, "multistatus", kQueryCtagFormat, u"QueryCtag",
-              [&ctags](const Json::Value& element) { AddCtag(element, ctags); });
-  return status;
+  CtagMap read;
+  const Decoded decoded =
+      DecodeArray(response, "multistatus", kQueryCtagFormat, u"QueryCtag",
+                  [&read](const Json::Value& element) { AddCtag(element, read); });
+  if (decoded == Decoded::kComplete) {
+    for (auto& entry : read) ctags[entry.first] = std::move(entry.second);
+  }
+  return CtagStatus(status, decoded);
 }
 
 int AppNetInterface::GetEtagList(const WString& dataType, std::vector<EtagItem>& etags) {
@@ -201,14 +268,19 @@ int AppNetInterface::GetEtagList(const WString& dataType, std::vector<EtagItem>&
   const int status = SendRequest(baseUrl_ + u"/" + dataType + u"?method=PROPFIND",
                                  u"{\"propname\":[\"etag\"]}", response);
   if (!IsSuccess(status)) return status;
-  DecodeArray(response, "multistatus", kEtagFormat, u"GetEtagList",
-              [&](const Json::Value& element) {
-                EtagItem item;
-                item.guid = TextOf(element, "guid");
-                item.etag = PropText(element, "etag");
-                item.type = dataType;
-                etags.push_back(std::move(item));
-              });
+  std::vector<EtagItem> read;
+  const Decoded decoded =
+      DecodeArray(response, "multistatus", kEtagFormat, u"GetEtagList",
+                  [&](const Json::Value& element) {
+                    EtagItem item;
+                    item.guid = TextOf(element, "guid");
+                    item.etag = PropText(element, "etag");
+                    item.type = dataType;
+                    read.push_back(std::move(item));
+                  });
+  if (decoded != Decoded::kComplete) return DataStatus(status, decoded, u"GetEtagList");
+  etags.insert(etags.end(), std::make_move_iterator(read.begin()),
+               std::make_move_iterator(read.end()));
   return status;
 }
 
@@ -217,13 +289,17 @@ int AppNetInterface::DownloadData(const WString& dataType, TextList guids, Struc
   const int status =
       SendRequest(baseUrl_ + u"/" + dataType + u"?method=REPORT", DownloadBody(guids), response);
   if (!IsSuccess(status)) return status;
-  DecodeArray(response, "multistatus", kDownloadFormat, u"DownloadData",
-              [&records](const Json::Value& element) {
-                StructRecord record;
-                record.guid = TextOf(element, "guid");
-                record.data = TextOf(element, "data");
-                records.push_back(std::move(record));
-              });
+  StructList read;
+  const Decoded decoded = DecodeArray(response, "multistatus", kDownloadFormat, u"DownloadData",
+                                      [&read](const Json::Value& element) {
+                                        StructRecord record;
+                                        record.guid = TextOf(element, "guid");
+                                        record.data = TextOf(element, "data");
+                                        read.push_back(std::move(record));
+                                      });
+  if (decoded != Decoded::kComplete) return DataStatus(status, decoded, u"DownloadData");
+  records.insert(records.end(), std::make_move_iterator(read.begin()),
+                 std::make_move_iterator(read.end()));
   return status;
 }
 
@@ -234,48 +310,56 @@ std::map<WString, AddResult> AppNetInterface::AddData(const WString& dataType, T
   status =
       SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST", AddBody(dataType, items), response);
   if (!IsSuccess(status)) return results;
-  DecodeArray(response, "addrsp", kAddFormat, u"AddData", [&results](const Json::Value& element) {
-    AddResult result;
-    result.guid = TextOf(element, "guid");
-    result.luid = TextOf(element, "luid");
-    result.status = IntOf(element, "status", 0);
-    result.etag = PropText(element, "etag");
-    const WString key = result.luid;
-    results.emplace(key, std::move(result));  // the first entry wins
-  });
+  const Decoded decoded =
+      DecodeArray(response, "addrsp", kAddFormat, u"AddData", [&results](const Json::Value& element) {
+        AddResult result;
+        result.guid = TextOf(element, "guid");
+        result.luid = TextOf(element, "luid");
+        result.status = IntOf(element, "status", 0);
+        result.etag = PropText(element, "etag");
+        const WString key = result.luid;
+        results.emplace(key, std::move(result));  // the first entry wins
+      });
+  status = DataStatus(status, decoded, u"AddData");
+  if (status == 0) results.clear();
   return results;
 }
 
 std::map<WString, UpdateResult> AppNetInterface::UpdateData(const WString& dataType,
-                                                            TextPairList items) {
+                                                            TextPairList items, int& status) {
   std::map<WString, UpdateResult> results;
   std::string response;
-  const int status = SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST",
+  status = SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST",
                                  UpdateBody(dataType, items), response);
   if (!IsSuccess(status)) return results;
-  DecodeArray(response, "updatersp", kUpdateFormat, u"UpdateData",
-              [&results](const Json::Value& element) {
-                UpdateResult result;
-                result.guid = TextOf(element, "guid");
-                result.status = IntOf(element, "status", -1);
-                result.etag = PropText(element, "etag");
-                const WString key = result.guid;
-                results.emplace(key, std::move(result));  // the first entry wins
-              });
+  const Decoded decoded = DecodeArray(response, "updatersp", kUpdateFormat, u"UpdateData",
+                                      [&results](const Json::Value& element) {
+                                        UpdateResult result;
+                                        result.guid = TextOf(element, "guid");
+                                        result.status = IntOf(element, "status", -1);
+                                        result.etag = PropText(element, "etag");
+                                        const WString key = result.guid;
+                                        results.emplace(key, std::move(result));  // first wins
+                                      });
+  status = DataStatus(status, decoded, u"UpdateData");
+  if (status == 0) results.clear();
   return results;
 }
 
-std::map<WString, int> AppNetInterface::RemoveData(const WString& dataType, TextList guids) {
+std::map<WString, int> AppNetInterface::RemoveData(const WString& dataType, TextList guids,
+                                                   int& status) {
   std::map<WString, int> results;
   std::string response;
-  const int status =
+  status =
       SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST", RemoveBody(guids), response);
   if (!IsSuccess(status)) return results;
-  DecodeArray(response, "removersp", kRemoveFormat, u"RemoveData",
-              [&results](const Json::Value& element) {
-                const WString guid = TextOf(element, "guid");
-                results[guid] = IntOf(element, "status", 0);  // the last entry wins
-              });
+  const Decoded decoded = DecodeArray(response, "removersp", kRemoveFormat, u"RemoveData",
+                                      [&results](const Json::Value& element) {
+                                        const WString guid = TextOf(element, "guid");
+                                        results[guid] = IntOf(element, "status", 0);  // last wins
+                                      });
+  status = DataStatus(status, decoded, u"RemoveData");
+  if (status == 0) results.clear();
   return results;
 }
 

@@ -4,8 +4,10 @@
 // Ownership: the session owns the client; the client owns its transport and its timer.
 // Thread-safety: the operations run on the session's thread while KeepLock also runs on the
 // timer's thread; the transport and the timer guard their own state and the interval is
-// atomic. Failures: transport and HTTP failures come back as statuses; a malformed answer is
-// logged and gives an empty or partial result with the 2xx status. Nothing throws.
+// atomic. Failures: transport and HTTP failures come back as statuses. An answer that cannot
+// be read whole (cut off, not JSON, a member twice or of the wrong type, the data list
+// missing) is logged with the operation's name and counts as none: status 0, empty result.
+// Nothing throws.
 #ifndef QUILLET_SYNC_NET_APP_NET_INTERFACE_H_
 #define QUILLET_SYNC_NET_APP_NET_INTERFACE_H_
 
@@ -31,8 +33,10 @@ class AppNetInterface : public INetInterface, public SdkTimer, public BaseNetInt
   int DownloadData(const WString& dataType, TextList guids, StructList& records) override;
   std::map<WString, AddResult> AddData(const WString& dataType, TextPairList items,
                                        int& status) override;
-  std::map<WString, UpdateResult> UpdateData(const WString& dataType, TextPairList items) override;
-  std::map<WString, int> RemoveData(const WString& dataType, TextList guids) override;
+  std::map<WString, UpdateResult> UpdateData(const WString& dataType, TextPairList items,
+                                             int& status) override;
+  std::map<WString, int> RemoveData(const WString& dataType, TextList guids,
+                                    int& status) override;
   // Renews the lock; an answer with a new interval re-times the timer.
   int KeepLock() override;
 

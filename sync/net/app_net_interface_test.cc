@@ -31,6 +31,9 @@ class AppNetTest : public NetTest {
   std::string LastTarget() const { return server_.Requests().back().Target(); }
   std::string LastBody() const { return server_.Requests().back().body; }
   bool ErrorLogged(const std::string& text) const { return LogCapture::Has(log_->Error(), text); }
+  bool ErrorStarts(const std::string& text) const {
+    return LogCapture::HasPrefix(log_->Error(), text);
+  }
 };
 
 TEST_F(AppNetTest, EveryOperationPostsItsUrlAndBody) {
@@ -71,19 +74,19 @@ TEST_F(AppNetTest, EveryOperationPostsItsUrlAndBody) {
   net.AddData(u"Bookmark", {}, status);  // empty list: empty body, still sent
   EXPECT_EQ("/vastre/u1/browser/Bookmark?method=POST", LastTarget());
   EXPECT_EQ("", LastBody());
-  net.UpdateData(u"calendar", {{u"G1", u"D1"}});
+  net.UpdateData(u"calendar", {{u"G1", u"D1"}}, status);
   EXPECT_EQ(R"({"update":[{"guid":"G1","data":"D1"}]})", LastBody());
-  net.UpdateData(u"Calendar", {{u"G1", u"D\u00e9"}});  // case-sensitive: carries a hash
+  net.UpdateData(u"Calendar", {{u"G1", u"D\u00e9"}}, status);  // case-sensitive: carries a hash
   EXPECT_EQ(R"({"update":[{"guid":"G1","data":"D)"
             "\xc3\xa9"
             R"(","props":{"status":2,"hash":")" +
                 Md5Hex("D\xc3\xa9") + R"("}}]})",
             LastBody());
-  net.RemoveData(u"bookmark", {u"g"});
+  net.RemoveData(u"bookmark", {u"g"}, status);
   EXPECT_EQ(R"({"remove":["g"]})", LastBody());
-  net.RemoveData(u"bookmark", {u"g1", u"g2"});
+  net.RemoveData(u"bookmark", {u"g1", u"g2"}, status);
   EXPECT_EQ(R"({"remove":["g1","g2"]})", LastBody());
-  net.RemoveData(u"bookmark", {});
+  net.RemoveData(u"bookmark", {}, status);
   EXPECT_EQ("", LastBody());
   EXPECT_EQ(15u, server_.RequestCount());
 }
@@ -111,11 +114,11 @@ TEST_F(AppNetTest, ValuesWithQuotesAndBackslashesStayValidJson) {
   EXPECT_EQ(WideToUtf8(data), root["add"][0]["data"].asString());
   // The hash is of the data itself, not of its escaped form.
   EXPECT_EQ(Md5Hex(WideToUtf8(data)), root["add"][0]["props"]["hash"].asString());
-  net.UpdateData(u"bookmark", {{id, data}});
+  net.UpdateData(u"bookmark", {{id, data}}, status);
   root = parsed();
   EXPECT_EQ(WideToUtf8(id), root["update"][0]["guid"].asString());
   EXPECT_EQ(WideToUtf8(data), root["update"][0]["data"].asString());
-  net.RemoveData(u"bookmark", {id});
+  net.RemoveData(u"bookmark", {id}, status);
   EXPECT_EQ(WideToUtf8(id), parsed()["remove"][0].asString());
   net.DownloadData(u"bookmark", {id, u"b"}, records);
   EXPECT_EQ(WideToUtf8(id), parsed()["guids"][0].asString());
@@ -169,126 +172,127 @@ TEST_F(AppNetTest, ResponsesDecodeWithTheirMemberRules) {
   EXPECT_EQ(0, added[u"L3"].status);
 
   server_.Enqueue(Reply(200, R"({"updatersp":[{"guid":"G1"},{"guid":"G1","status":200}]})"));
-  std::map<WString, UpdateResult> updated = net.UpdateData(u"bookmark", {{u"G1", u"D"}});
+  std::map<WString, UpdateResult> updated = net.UpdateData(u"bookmark", {{u"G1", u"D"}}, status);
   ASSERT_EQ(1u, updated.size());
   EXPECT_EQ(-1, updated[u"G1"].status);  // missing status: -1; the first entry is kept
 
   server_.Enqueue(Reply(
       200,
       R"({"removersp":[{"guid":"G1","status":1},{"guid":"G1"},{"guid":"G2","status":true}]})"));
-  std::map<WString, int> removed = net.RemoveData(u"bookmark", {u"G1"});
+  std::map<WString, int> removed = net.RemoveData(u"bookmark", {u"G1"}, status);
   ASSERT_EQ(2u, removed.size());
   EXPECT_EQ(0, removed[u"G1"]);  // the last entry wins
   EXPECT_EQ(1, removed[u"G2"]);
   EXPECT_TRUE(log_->Error().empty());
 }
 
-TEST_F(AppNetTest, MalformedAnswersAreLoggedAndKeepWhatWasDecoded) {
+TEST_F(AppNetTest, BrokenAnswersFailTheDataOperationsAndKeepNothing) {
   AppNetInterface net(Config());
-  int status = 0;
+  // Each body breaks after a first element that decodes well; none of it may be used.
+  struct Case {
+    std::string body;
+    std::string message;
+  };
+  const std::vector<Case> etagCases = {
+      {R"({"multistatus":[{"guid":"a","props":{"etag":"1"}},{"guid":777}]})",
+       "analyze response of \"GetEtagList\" error: Type is not convertible to string"},
+      {R"({"multistatus":[{"guid":"a","props":{"etag":"1"}},{"guid":"b")",
+       "analyze response of \"GetEtagList\" error: "},
+      {R"({"multistatus":[{"guid":"a","props":{"etag":"1"}}],"multistatus":[]})",
+       "analyze response of \"GetEtagList\" error: "},
+      {R"({"result":{"code":200}})", "\"GetEtagList\" response format(json) not match!"},
+      {"", "analyze response of \"GetEtagList\" error: "},
+  };
+  for (const Case& c : etagCases) {
+    SCOPED_TRACE(c.body);
+    log_->Reset();
+    server_.Enqueue(Reply(200, c.body));
+    std::vector<EtagItem> etags(1);
+    EXPECT_EQ(0, net.GetEtagList(u"bookmark", etags));
+    EXPECT_EQ(1u, etags.size());  // nothing appended
+    EXPECT_TRUE(ErrorStarts(c.message));
+    EXPECT_TRUE(ErrorLogged("\"GetEtagList\" answer not read completely, operation failed"));
+  }
 
-  // Wrong member types stop the walk; earlier entries stay, the 2xx status is returned.
-  server_.Enqueue(Reply(200, R"({"addrsp":[{"luid":"L1","guid":"G1"},{"luid":"L2","guid":7}]})"));
-  std::map<WString, AddResult> added = net.AddData(u"bookmark", {{u"L1", u"D"}}, status);
-  EXPECT_EQ(200, status);
-  EXPECT_EQ(1u, added.size());
-  EXPECT_EQ(1u, added.count(u"L1"));
-  EXPECT_TRUE(
-      ErrorLogged("analyze response of \"AddData\" error: Type is not convertible to string"));
-
-  server_.Enqueue(
-      Reply(200, R"({"removersp":[{"guid":"a","status":1},{"guid":"b","status":3000000000}]})"));
-  EXPECT_EQ(1u, net.RemoveData(u"bookmark", {u"a"}).size());
-  EXPECT_TRUE(ErrorLogged("analyze response of \"RemoveData\" error: LargestInt out of Int range"));
-  server_.Enqueue(Reply(200, R"({"updatersp":[{"guid":"a","status":"ok"}]})"));
-  EXPECT_TRUE(net.UpdateData(u"bookmark", {{u"a", u"D"}}).empty());
-  EXPECT_TRUE(
-      ErrorLogged("analyze response of \"UpdateData\" error: Value is not convertible to Int."));
-  server_.Enqueue(Reply(200, R"({"multistatus":[{"guid":"a","props":{"etag":["x"]}}]})"));
-  std::vector<EtagItem> etags;
-  EXPECT_EQ(200, net.GetEtagList(u"bookmark", etags));
-  EXPECT_TRUE(etags.empty());
-  EXPECT_TRUE(
-      ErrorLogged("analyze response of \"GetEtagList\" error: Type is not convertible to string"));
-  server_.Enqueue(Reply(200, R"({"multistatus":[{"guid":"a","data":{}}]})"));
+  server_.Enqueue(Reply(200, R"({"multistatus":[{"guid":"a","data":"x"},{"guid":"b","data":{}}]})"));
   StructList records;
-  net.DownloadData(u"bookmark", {u"a"}, records);
+  EXPECT_EQ(0, net.DownloadData(u"bookmark", {u"a", u"b"}, records));
+  EXPECT_TRUE(records.empty());
   EXPECT_TRUE(
       ErrorLogged("analyze response of \"DownloadData\" error: Type is not convertible to string"));
-  server_.Enqueue(Reply(200, R"({"multistatus":[{"guid":"a","props":{"ctag":1}}]})"));
+
+  // A cut add answer: its last entry would read as accepted with no etag.
+  int status = 0;
+  server_.Enqueue(Reply(200, R"({"addrsp":[{"luid":"L1","guid":"G1","props":{"etag":"E1"}},)"
+                             R"({"luid":"L2","guid":"G2")"));
+  EXPECT_TRUE(net.AddData(u"bookmark", {{u"L1", u"D"}, {u"L2", u"D"}}, status).empty());
+  EXPECT_EQ(0, status);
+  server_.Enqueue(Reply(200, R"({"addrsp":[{"luid":"L1","guid":"G1"},{"luid":"L2","guid":7}]})"));
+  EXPECT_TRUE(net.AddData(u"bookmark", {{u"L1", u"D"}}, status).empty());
+  EXPECT_EQ(0, status);
+  EXPECT_TRUE(
+      ErrorLogged("analyze response of \"AddData\" error: Type is not convertible to string"));
+  server_.Enqueue(Reply(200, ""));
+  EXPECT_TRUE(net.AddData(u"bookmark", {{u"L1", u"D"}}, status).empty());
+  EXPECT_EQ(0, status);
+
+  server_.Enqueue(
+      Reply(200, R"({"removersp":[{"guid":"a","status":200},{"guid":"b","status":3000000000}]})"));
+  EXPECT_TRUE(net.RemoveData(u"bookmark", {u"a", u"b"}, status).empty());
+  EXPECT_TRUE(ErrorLogged("analyze response of \"RemoveData\" error: LargestInt out of Int range"));
+  server_.Enqueue(Reply(200, R"({"removersp":[{"guid":"a","status":200}],"removersp":[]})"));
+  EXPECT_TRUE(net.RemoveData(u"bookmark", {u"a"}, status).empty());
+  server_.Enqueue(Reply(200, R"({"updatersp":[{"guid":"a","status":200},{"guid":"b","status":"ok"}]})"));
+  EXPECT_TRUE(net.UpdateData(u"bookmark", {{u"a", u"D"}, {u"b", u"D"}}, status).empty());
+  EXPECT_TRUE(
+      ErrorLogged("analyze response of \"UpdateData\" error: Value is not convertible to Int."));
+  server_.Enqueue(Reply(200, R"({"updatersp":"no"})"));
+  EXPECT_TRUE(net.UpdateData(u"bookmark", {{u"a", u"D"}}, status).empty());
+  EXPECT_TRUE(ErrorLogged("\"UpdateData\" response format(json) not match!"));
+  EXPECT_TRUE(ErrorLogged("\"UpdateData\" answer not read completely, operation failed"));
+}
+
+TEST_F(AppNetTest, CtagAnswersWithoutTheirListKeepTheStatusButBrokenOnesFail) {
+  AppNetInterface net(Config());
   CtagMap ctags;
-  net.QueryCtag(ctags);
+  // Whole documents without the list: logged, the status stands, no ctag.
+  server_.Enqueue(Reply(200, R"({"x":[]})"));
+  EXPECT_EQ(200, net.QueryCtag(ctags));
+  EXPECT_TRUE(ctags.empty());
+  EXPECT_TRUE(ErrorLogged("\"QueryCtag\" response format(json) not match!"));
+  server_.Enqueue(Reply(200, "[1]"));
+  EXPECT_EQ(200, net.QueryCtag(ctags));
+
+  // Cut off, duplicate member, wrong type: no answer, and no ctag of it is kept.
+  const std::vector<std::string> broken = {
+      R"({"multistatus":[{"guid":"a","props":{"ctag":"1"}},{"guid":"b")",
+      R"({"multistatus":[{"guid":"a","props":{"ctag":"1"}}],"multistatus":[]})",
+      R"({"multistatus":[{"guid":"a","props":{"ctag":"1"}},{"guid":"b","props":{"ctag":1}}]})"};
+  for (const std::string& body : broken) {
+    SCOPED_TRACE(body);
+    server_.Enqueue(Reply(200, body));
+    EXPECT_EQ(0, net.QueryCtag(ctags));
+    EXPECT_TRUE(ctags.empty());
+  }
   EXPECT_TRUE(
       ErrorLogged("analyze response of \"QueryCtag\" error: Type is not convertible to string"));
 
-  // A truncated body keeps the members read before the break.
-  server_.Enqueue(Reply(200, R"({"multistatus":[{"guid":"a","props":{"ctag":"1"}},{"guid":"b")"));
-  ctags.clear();
-  EXPECT_EQ(200, net.QueryCtag(ctags));
-  EXPECT_EQ(2u, ctags.size());
-  EXPECT_EQ(u"1", ctags[u"a"].ctag_value);
-
-  // Missing or mistyped arrays and non-object roots give the format message.
-  struct Case {
-    std::string body;
-    std::function<bool()> call;
-    std::string message;
-  };
-  const std::vector<Case> cases = {
-      {R"({"x":[]})",
-       [&] {
-         ctags.clear();
-         net.QueryCtag(ctags);
-         return ctags.empty();
-       },
-       "\"QueryCtag\" response format(json) not match!"},
-      {R"({"multistatus":{}})",
-       [&] {
-         etags.clear();
-         net.GetEtagList(u"b", etags);
-         return etags.empty();
-       },
-       "\"GetEtagList\" response format(json) not match!"},
-      {"[1]",
-       [&] {
-         records.clear();
-         net.DownloadData(u"b", {u"a"}, records);
-         return records.empty();
-       },
-       "\"DownloadData\" response format(json) not match!"},
-      {"",
-       [&] {
-         return net.AddData(u"b", {{u"a", u"D"}}, status).empty() && status == 200;
-       },
-       "\"MakeAddDataResult\" response format(json) not match!"},
-      {R"({"updatersp":"no"})",
-       [&] {
-         return net.UpdateData(u"b", {{u"a", u"D"}}).empty();
-       },
-       "\"UpdateData\" response format(json) not match!"},
-      {"42", [&] { return net.RemoveData(u"b", {u"a"}).empty(); },
-       "\"RemoveData\" response format(json) not match!"},
-      {R"({"multistatus":[]})",
-       [&] {
-         ctags.clear();
-         return net.Unlock(ctags) == 200 && ctags.empty();
-       },
-       "\"QueryCtag\" response format(json) not match!"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.body);
-    server_.Enqueue(Reply(200, c.body));
-    log_->Reset();
-    EXPECT_TRUE(c.call());
-    EXPECT_TRUE(ErrorLogged(c.message));
-  }
+  // A broken LOCK answer holds nothing: no timer, no ctags.
+  server_.Enqueue(Reply(200, R"({"interval":30,"multistatus":[{"guid":"a","props":{"ctag":"1"}})"));
+  EXPECT_EQ(0, net.Lock(ctags));
+  EXPECT_FALSE(net.TimerRunning());
+  EXPECT_TRUE(ctags.empty());
+  server_.Enqueue(Reply(200, R"({"interval":"30","multistatus":[]})"));
+  EXPECT_EQ(0, net.Lock(ctags));
+  EXPECT_FALSE(net.TimerRunning());
+  EXPECT_TRUE(ErrorLogged("analyze response of \"Lock\" error: Value is not convertible to Int."));
 }
 
 TEST_F(AppNetTest, FailedStatusesGiveEmptyResultsWithoutLogs) {
   AppNetInterface net(Config());
   server_.SetDefault(Reply(404, R"({"updatersp":[{"guid":"a"}],"addrsp":[{"luid":"a"}]})"));
   int status = 0;
-  EXPECT_TRUE(net.UpdateData(u"bookmark", {{u"a", u"D"}}).empty());
+  EXPECT_TRUE(net.UpdateData(u"bookmark", {{u"a", u"D"}}, status).empty());
   EXPECT_TRUE(net.AddData(u"bookmark", {{u"a", u"D"}}, status).empty());
   EXPECT_EQ(404, status);
   CtagMap ctags;
@@ -342,7 +346,7 @@ TEST_F(AppNetTest, KeepLockRetimesOnlyWhenThePeriodChanges) {
   EXPECT_EQ(200, net.KeepLock());
   EXPECT_EQ(200, net.KeepLock());
   EXPECT_EQ(500, net.KeepLock());
-  EXPECT_EQ(200, net.KeepLock());
+  EXPECT_EQ(0, net.KeepLock());  // a mistyped interval: no answer, the period stays
   EXPECT_EQ(30000, net.Period());
   EXPECT_EQ(1u, LogCapture::Count(log_->Info(), "SdkTimer::ChangeTimer() enter."));
   EXPECT_TRUE(
@@ -373,16 +377,18 @@ TEST_F(AppNetTest, TicksSendKeepLockUntilUnlockEvenWhenUnlockFails) {
   EXPECT_EQ(1u, server_.CountTargets("method=UNLOCK"));
 }
 
-TEST_F(AppNetTest, UnlockDecodingErrorsAreHandledLikeTheOthers) {
+TEST_F(AppNetTest, BrokenUnlockAnswersStoreNoCtag) {
   AppNetInterface net(Config());
   server_.Enqueue(Reply(
       200, R"({"updatersp":[{"guid":"a","props":{"ctag":"1"}},{"guid":"b","props":{"ctag":2}}]})"));
   CtagMap ctags;
-  EXPECT_EQ(200, net.Unlock(ctags));
-  EXPECT_EQ(1u, ctags.size());
-  EXPECT_EQ(u"1", ctags[u"a"].ctag_value);
+  EXPECT_EQ(0, net.Unlock(ctags));
+  EXPECT_TRUE(ctags.empty());
   EXPECT_TRUE(
       ErrorLogged("analyze response of \"Unlock\" error: Type is not convertible to string"));
+  server_.Enqueue(Reply(200, R"({"multistatus":[]})"));
+  EXPECT_EQ(200, net.Unlock(ctags));
+  EXPECT_TRUE(ErrorLogged("\"QueryCtag\" response format(json) not match!"));
 }
 
 TEST_F(AppNetTest, DestroyingAClientMidTickWaitsForTheKeepLock) {

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
@@ -100,13 +101,24 @@ BaseNetInterface::~BaseNetInterface() = default;
 
 int BaseNetInterface::SendRequest(const WString& url, const WString& body, std::string& response) {
   int status = HttpRequest(url, body, response);
-  ReadResultCode(status, response);
+  // Without a whole answer there is no result code to read either.
+  if (status != 0) ReadResultCode(status, response);
   if (status != 402) return status;
   LogInfo(u"(AT expired. try to get new AT!)");
   RefreshToken();
   status = HttpRequest(url, body, response);
-  ReadResultCode(status, response);
+  if (status != 0) ReadResultCode(status, response);
   return status;
+}
+
+namespace {
+std::atomic<long> connectTimeoutMs{BaseNetInterface::kConnectTimeoutMs};
+std::atomic<long> stallSeconds{BaseNetInterface::kStallSeconds};
+}  // namespace
+
+void BaseNetInterface::SetTransferLimitsForTesting(long connectMs, long stallSecondsLimit) {
+  connectTimeoutMs = connectMs;
+  stallSeconds = stallSecondsLimit;
 }
 
 void BaseNetInterface::RefreshToken() {
@@ -145,6 +157,10 @@ int BaseNetInterface::HttpRequest(const WString& url, const WString& body, std::
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &OnHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    // A server that accepts and then stays silent must not hold the round forever.
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs.load());
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stallSeconds.load());
 
     const std::string proxy = GetIeProxy();
     if (!proxy.empty()) {
@@ -168,6 +184,8 @@ int BaseNetInterface::HttpRequest(const WString& url, const WString& body, std::
   }
   curl_easy_cleanup(easy);
   curl_slist_free_all(headers);
+  // A transfer that did not complete has no answer to read, whatever arrived of it.
+  if (status == 0) received.clear();
   response.swap(received);
   return status;
 }
@@ -204,6 +222,9 @@ int BaseNetInterface::PerformRequest(void* easy) const {
   if (code != CURLE_OK) {
     LogError(u"BaseNetInterface HttpRequest Failed , CurlCode :(" + ToWide(code) + u")" +
              Utf8ToWide(curl_easy_strerror(code)));
+    // A status line may have arrived before the failure (a body cut off halfway): the
+    // answer is still incomplete, so it counts as none.
+    return 0;
   }
   long responseCode = 0;
   if (curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &responseCode) != CURLE_OK) return 0;

@@ -27,11 +27,19 @@ class BaseNetInterface {
   BaseNetInterface(const BaseNetInterface&) = delete;
   BaseNetInterface& operator=(const BaseNetInterface&) = delete;
 
+  // Limits of every transfer: connecting may take kConnectTimeoutMs; once connected, a
+  // transfer that moves less than one byte per second for kStallSeconds ends as no response.
+  static constexpr long kConnectTimeoutMs = 30000;
+  static constexpr long kStallSeconds = 60;
+  // Shortens both limits for every later request of the process (tests only).
+  static void SetTransferLimitsForTesting(long connectMs, long stallSeconds);
+
   // POST body to url; the status is the HTTP status, the body's "result"."code" when it has
-  // one, or 0 without a response. A 402 refreshes the token through the host once and sends
+  // one, or 0 without a complete response (libcurl reported the transfer failed, or a limit
+  // above ended it); the body is then empty. A 402 refreshes the token through the host once and sends
   // the request again.
   int SendRequest(const WString& url, const WString& body, std::string& response);
-  // One POST, no refresh, no result code.
+  // One POST, no refresh, no result code; 0 and an empty body when the transfer failed.
   int HttpRequest(const WString& url, const WString& body, std::string& response);
   // Replaces status by the body's "result"."code" when there is one of a usable type.
   void ReadResultCode(int& status, const std::string& response);

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <regex>
 
 #include "sync/net/net_test_support.h"
@@ -271,6 +272,37 @@ TEST_F(BaseNetTest, TransportFailuresGiveStatusZeroAndALogLine) {
   EXPECT_EQ(0, Send(net, server_, "x"));
   EXPECT_TRUE(LogCapture::Has(log_->Info(), "BaseNetInterface: used proxy."));
   EXPECT_EQ(1u, server_.RequestCount());
+}
+
+TEST_F(BaseNetTest, AnAnswerCutOffAfterItsStatusLineIsNoAnswer) {
+  // The status line and a result code arrive, then the connection drops mid-body.
+  ScriptedResponse cut = Reply(200, R"({"result":{"code":201},"multistatus":[{"guid":"a"}]})");
+  cut.cutBody = true;
+  server_.Enqueue(cut);
+  BaseNetInterface net(Config());
+  std::string response = "stale";
+  EXPECT_EQ(0, Send(net, server_, "x", WString(), &response));
+  EXPECT_EQ("", response);
+  EXPECT_TRUE(LogCapture::HasPrefix(log_->Error(), "BaseNetInterface HttpRequest Failed , CurlCode :(18)"));
+
+  // The same client goes on normally afterwards.
+  server_.Enqueue(Reply(200, R"({"result":{"code":201}})"));
+  EXPECT_EQ(201, Send(net, server_, "x", WString(), &response));
+}
+
+TEST_F(BaseNetTest, AServerThatStaysSilentEndsAsNoAnswerWithinTheStallLimit) {
+  BaseNetInterface::SetTransferLimitsForTesting(2000, 1);
+  ScriptedResponse silent = Reply(200, "{}");
+  silent.delayMs = 8000;
+  server_.Enqueue(silent);
+  BaseNetInterface net(Config());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(0, Send(net, server_, "x"));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  BaseNetInterface::SetTransferLimitsForTesting(BaseNetInterface::kConnectTimeoutMs,
+                                                BaseNetInterface::kStallSeconds);
+  EXPECT_LT(waited, std::chrono::seconds(5));
+  EXPECT_TRUE(LogCapture::HasPrefix(log_->Error(), "BaseNetInterface HttpRequest Failed , CurlCode :(28)"));
 }
 
 }  // namespace

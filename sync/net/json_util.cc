@@ -4,14 +4,24 @@
 
 namespace quillet {
 
+namespace {
+
+Json::CharReaderBuilder StrictBuilder(bool rejectDuplicates) {
+  Json::CharReaderBuilder builder;
+  builder["allowComments"] = false;
+  builder["strictRoot"] = true;
+  builder["allowDroppedNullPlaceholders"] = false;
+  builder["allowNumericKeys"] = false;
+  builder["rejectDupKeys"] = rejectDuplicates;
+  return builder;
+}
+
+}  // namespace
+
 Json::Value ParseStrict(const std::string& text) {
+  static const Json::CharReaderBuilder builder = StrictBuilder(false);
   Json::Value root;
   try {
-    Json::CharReaderBuilder builder;
-    builder["allowComments"] = false;
-    builder["strictRoot"] = true;
-    builder["allowDroppedNullPlaceholders"] = false;
-    builder["allowNumericKeys"] = false;
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     std::string errors;
     // The success flag is deliberately ignored: the callers use what was built.
@@ -20,6 +30,22 @@ Json::Value ParseStrict(const std::string& text) {
     // Too deep a nesting; what was built so far stays.
   }
   return root;
+}
+
+bool ParseComplete(const std::string& text, Json::Value& root, std::string& errors) {
+  static const Json::CharReaderBuilder builder = StrictBuilder(true);
+  bool complete = false;
+  try {
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    complete = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+  } catch (const std::exception& e) {
+    errors = e.what();  // nesting deeper than the parser allows
+  }
+  if (!complete) {
+    root = Json::Value();
+    if (errors.empty()) errors = "incomplete JSON document";
+  }
+  return complete;
 }
 
 bool IsObjectLike(const Json::Value& value) { return value.isObject() || value.isNull(); }

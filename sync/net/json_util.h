@@ -19,6 +19,11 @@ namespace quillet {
 // truncated object the members read before the break. Never throws.
 Json::Value ParseStrict(const std::string& text);
 
+// Parses one protocol answer completely: strict mode as above, and a member name that
+// occurs twice in one object is an error too. False, with the parser's message in errors,
+// when the text is not one whole JSON document; root is then left null. Never throws.
+bool ParseComplete(const std::string& text, Json::Value& root, std::string& errors);
+
 // True for an object or null: both read as an object, null as one without members.
 bool IsObjectLike(const Json::Value& value);
 

@@ -30,8 +30,9 @@ struct UpdateResult {
 
 using TextPairList = std::vector<std::pair<WString, WString>>;
 
-// Statuses: an HTTP status, a result code from the response body, or 0 when no response
-// was obtained; 200-299 is success. Operations run on the sync thread, KeepLock also on the
+// Statuses: an HTTP status, a result code from the response body, or 0 when no complete
+// response was obtained (also when an answer of the data operations could not be read
+// whole: a partial list is never handed on); 200-299 is success. Operations run on the sync thread, KeepLock also on the
 // keep-alive timer's thread.
 class INetInterface {
  public:
@@ -44,10 +45,12 @@ class INetInterface {
   // items: (luid, data) pairs. Result keyed by luid.
   virtual std::map<WString, AddResult> AddData(const WString& dataType, TextPairList items,
                                                int& status) = 0;
-  // items: (guid, data) pairs. Result keyed by guid.
-  virtual std::map<WString, UpdateResult> UpdateData(const WString& dataType,
-                                                     TextPairList items) = 0;
-  virtual std::map<WString, int> RemoveData(const WString& dataType, TextList guids) = 0;
+  // items: (guid, data) pairs. Result keyed by guid. status: the request's own status, as
+  // AddData reports it; a broken or missing answer gives 0 and an empty result.
+  virtual std::map<WString, UpdateResult> UpdateData(const WString& dataType, TextPairList items,
+                                                     int& status) = 0;
+  virtual std::map<WString, int> RemoveData(const WString& dataType, TextList guids,
+                                            int& status) = 0;
   virtual int KeepLock() = 0;
 };
 

@@ -37,8 +37,14 @@ class FakeNet : public INetInterface {
     status = 200;
     return {};
   }
-  std::map<WString, UpdateResult> UpdateData(const WString&, TextPairList) override { return {}; }
-  std::map<WString, int> RemoveData(const WString&, TextList) override { return {}; }
+  std::map<WString, UpdateResult> UpdateData(const WString&, TextPairList, int& status) override {
+    status = 200;
+    return {};
+  }
+  std::map<WString, int> RemoveData(const WString&, TextList, int& status) override {
+    status = 200;
+    return {};
+  }
   int KeepLock() override { return 200; }
 
  private:

@@ -262,7 +262,13 @@ void HttpsTestServer::Serve(int fd) {
           "HTTP/1.1 " + std::to_string(answer.status) + " " + Reason(answer.status) + "\r\n";
       out += "Content-Length: " + std::to_string(answer.body.size()) + "\r\n";
       for (const std::string& line : answer.headers) out += line + "\r\n";
-      out += "\r\n" + answer.body;
+      out += "\r\n";
+      if (answer.cutBody) {
+        out += answer.body.substr(0, answer.body.size() / 2);
+        WriteAll(ssl, out);
+        break;  // hang up with the rest of the announced body unsent
+      }
+      out += answer.body;
       if (!WriteAll(ssl, out)) break;
       if (Lower(request.Header("Connection")) == "close") break;
     }

@@ -40,6 +40,7 @@ struct ScriptedResponse {
   std::string body;
   int delayMs = 0;                  // wait before answering
   bool closeWithoutAnswer = false;  // drop the connection instead of answering
+  bool cutBody = false;             // announce the whole body, send half of it, hang up
 };
 
 class HttpsTestServer {

@@ -40,6 +40,16 @@ bool LogCapture::Has(const std::vector<std::string>& lines, const std::string& t
   return Count(lines, text) > 0;
 }
 
+bool LogCapture::HasPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+  for (const std::string& line : lines) {
+    const size_t close = line.find(']');
+    if (close != std::string::npos && line.compare(close + 1, prefix.size(), prefix) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 size_t LogCapture::Count(const std::vector<std::string>& lines, const std::string& text) {
   size_t n = 0;
   for (const std::string& line : lines) {

@@ -24,6 +24,8 @@ class LogCapture {
   // True when some line of the list ends with text (the pid prefix is ignored).
   static bool Has(const std::vector<std::string>& lines, const std::string& text);
   static size_t Count(const std::vector<std::string>& lines, const std::string& text);
+  // Whether a line's message (after its "[pid]") starts with prefix.
+  static bool HasPrefix(const std::vector<std::string>& lines, const std::string& prefix);
 
  private:
   std::vector<std::string> Read(const char* file, size_t start) const;

@@ -67,13 +67,18 @@ std::map<WString, AddResult> MemoryCloud::AddData(const WString&, TextPairList i
   return out;
 }
 
-std::map<WString, UpdateResult> MemoryCloud::UpdateData(const WString&, TextPairList items) {
+std::map<WString, UpdateResult> MemoryCloud::UpdateData(const WString&, TextPairList items,
+                                                        int& status) {
   std::map<WString, UpdateResult> out;
-  const int fault = Fault("UpdateData", items.size());
+  if (const int fault = Fault("UpdateData", items.size())) {
+    status = fault < 0 ? 0 : fault;
+    return out;
+  }
+  status = 200;
   for (const auto& item : items) {
     UpdateResult result;
     result.guid = item.first;
-    result.status = fault ? (fault < 0 ? 0 : fault) : ItemStatus(item.first);
+    result.status = ItemStatus(item.first);
     if (result.status >= 200 && result.status <= 300) {
       if (records.count(item.first) == 0) {
         result.status = 404;
@@ -87,11 +92,16 @@ std::map<WString, UpdateResult> MemoryCloud::UpdateData(const WString&, TextPair
   return out;
 }
 
-std::map<WString, int> MemoryCloud::RemoveData(const WString&, TextList guids) {
+std::map<WString, int> MemoryCloud::RemoveData(const WString&, TextList guids,
+                                               int& requestStatus) {
   std::map<WString, int> out;
-  const int fault = Fault("RemoveData", guids.size());
+  if (const int fault = Fault("RemoveData", guids.size())) {
+    requestStatus = fault < 0 ? 0 : fault;
+    return out;
+  }
+  requestStatus = 200;
   for (const WString& guid : guids) {
-    int status = fault ? (fault < 0 ? 0 : fault) : ItemStatus(guid);
+    int status = ItemStatus(guid);
     if (status >= 200 && status <= 300) status = records.erase(guid) ? 200 : 404;
     out[guid] = status;
   }

@@ -43,8 +43,10 @@ class MemoryCloud : public INetInterface {
   int DownloadData(const WString& dataType, TextList guids, StructList& out) override;
   std::map<WString, AddResult> AddData(const WString& dataType, TextPairList items,
                                        int& status) override;
-  std::map<WString, UpdateResult> UpdateData(const WString& dataType, TextPairList items) override;
-  std::map<WString, int> RemoveData(const WString& dataType, TextList guids) override;
+  std::map<WString, UpdateResult> UpdateData(const WString& dataType, TextPairList items,
+                                             int& status) override;
+  std::map<WString, int> RemoveData(const WString& dataType, TextList guids,
+                                    int& status) override;
   int KeepLock() override { return 200; }
 
  private:

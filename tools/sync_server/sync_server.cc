@@ -82,6 +82,24 @@ Fault Fault::Delay(const std::string& method, int nth, int delay_ms) {
   return f;
 }
 
+Fault Fault::CutConnection(const std::string& method, int nth) {
+  Fault f;
+  f.method = method;
+  f.nth = nth;
+  f.kind = Kind::kCutConnection;
+  return f;
+}
+
+Fault Fault::RewriteBody(const std::string& method, int nth,
+                         std::function<std::string(const std::string&)> rewrite) {
+  Fault f;
+  f.method = method;
+  f.nth = nth;
+  f.kind = Kind::kRewriteBody;
+  f.rewrite = std::move(rewrite);
+  return f;
+}
+
 SyncServer::SyncServer(SyncServerOptions options) : options_(std::move(options)) {}
 
 SyncServer::~SyncServer() { Stop(); }
@@ -154,11 +172,24 @@ bool SyncServer::Start(std::string* error) {
     } else {
       response = service_->Handle(request);
     }
+    if (plan.rewrite) response.body = plan.rewrite(response.body);
     if (plan.broken_body) response.body.resize(response.body.size() / 2);
 
     res.status = response.http_status;
     if (!response.lock_token.empty()) res.set_header("Lock-Token", response.lock_token);
-    res.set_content(response.body, "application/json; charset=UTF-8");
+    if (plan.cut_connection) {
+      // The provider fails after half the announced length, and httplib drops the connection.
+      auto body = std::make_shared<std::string>(std::move(response.body));
+      res.set_content_provider(
+          body->size(), "application/json; charset=UTF-8",
+          [body](size_t offset, size_t, httplib::DataSink& sink) {
+            if (offset > 0 || body->size() < 2) return false;
+            sink.write(body->data(), body->size() / 2);
+            return true;
+          });
+    } else {
+      res.set_content(response.body, "application/json; charset=UTF-8");
+    }
 
     LoggedRequest entry;
     entry.operation = operation;
@@ -168,7 +199,8 @@ bool SyncServer::Start(std::string* error) {
       entry.sync_type = space.second;
     }
     entry.http_status = response.http_status;
-    entry.faulted = plan.status || plan.broken_body || plan.delay_ms > 0;
+    entry.faulted = plan.status || plan.broken_body || plan.cut_connection || plan.rewrite ||
+                    plan.delay_ms > 0;
     Log(std::move(entry));
   });
   // Every request of the protocol is a POST.
@@ -246,6 +278,12 @@ SyncServer::FaultPlan SyncServer::TakeFaults(const std::string& operation) {
         break;
       case Fault::Kind::kDelay:
         plan.delay_ms += f.delay_ms;
+        break;
+      case Fault::Kind::kCutConnection:
+        plan.cut_connection = true;
+        break;
+      case Fault::Kind::kRewriteBody:
+        if (!plan.rewrite) plan.rewrite = f.rewrite;
         break;
     }
   }

@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -52,6 +53,8 @@ struct Fault {
     kStatus,      // answer http_status (and result_code in the body) without serving
     kBrokenBody,  // serve the request, then send only the first half of the body
     kDelay,       // wait delay_ms, then serve the request
+    kCutConnection,  // serve, announce the whole body, send its first half and hang up
+    kRewriteBody,    // serve, then send rewrite(body) instead of the body
   };
   std::string method;  // LOCK, KEEPLOCK, UNLOCK, PROPFIND, REPORT, POST, or "*"
   int nth = 1;
@@ -60,6 +63,7 @@ struct Fault {
   int http_status = 500;
   std::optional<int> result_code;  // "result"."code" of the body; none: an empty body
   int delay_ms = 0;
+  std::function<std::string(const std::string&)> rewrite;
 
   static Fault Status(const std::string& method, int nth, int http_status,
                       std::optional<int> result_code);
@@ -67,6 +71,9 @@ struct Fault {
   static Fault Status(const std::string& method, int nth, int http_status);
   static Fault BrokenBody(const std::string& method, int nth);
   static Fault Delay(const std::string& method, int nth, int delay_ms);
+  static Fault CutConnection(const std::string& method, int nth);
+  static Fault RewriteBody(const std::string& method, int nth,
+                           std::function<std::string(const std::string&)> rewrite);
 };
 
 struct LoggedRequest {
@@ -117,7 +124,9 @@ class SyncServer {
   struct FaultPlan {
     std::optional<Fault> status;
     bool broken_body = false;
+    bool cut_connection = false;
     int delay_ms = 0;
+    std::function<std::string(const std::string&)> rewrite;
   };
 
   FaultPlan TakeFaults(const std::string& operation);
