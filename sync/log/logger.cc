@@ -25,9 +25,27 @@ const char kActivePropertyFileName[] = "log4cpp.active.property";
 // log4cpp's configurator leaks the previous appenders each time it runs again, and the
 // library configures at every round. The same configuration is therefore applied once and
 // afterwards only has its files reopened (so a deleted or rotated log file is recreated).
-std::mutex& ConfigMutex() {
+//
+// log4cpp's file appenders have no lock of their own: a reopen closes the descriptor a
+// writer on another thread (a keep-alive tick) may be using, and two writers may roll a
+// file over at once. Every write and every reconfiguration therefore takes this lock.
+std::mutex& LogMutex() {
   static std::mutex mutex;
   return mutex;
+}
+
+const char* const kCategories[] = {"subInfo", "subError", "subSync"};
+
+// Reopens the files of this library's categories only: the host's own appenders are not
+// ours to touch, and its threads write to them without our lock.
+bool ReopenOwnAppenders() {
+  bool ok = true;
+  for (const char* name : kCategories) {
+    log4cpp::Category* category = log4cpp::Category::exists(name);
+    if (category == nullptr) continue;
+    for (log4cpp::Appender* appender : category->getAllAppenders()) ok = appender->reopen() && ok;
+  }
+  return ok;
 }
 
 std::string& AppliedConfiguration() {
@@ -39,6 +57,7 @@ std::string Prefix() { return "[" + std::to_string(platform::ProcessId()) + "]";
 
 void Write(const char* category, log4cpp::Priority::Value priority, const std::string& line) {
   try {
+    std::lock_guard<std::mutex> lock(LogMutex());
     log4cpp::Category::getInstance(category).log(priority, line);
   } catch (...) {
     // A failing appender must not fail the sync step that logs.
@@ -90,8 +109,8 @@ bool InitLoggerFrom(const WString& logDir, const WString& propertyDir) {
   std::string properties;
   if (!ReadFile(propertyFile, &properties)) return false;
   ReplaceAll(&properties, kLogDirToken, dir);
-  std::lock_guard<std::mutex> lock(ConfigMutex());
-  if (properties == AppliedConfiguration()) return log4cpp::Appender::reopenAll();
+  std::lock_guard<std::mutex> lock(LogMutex());
+  if (properties == AppliedConfiguration()) return ReopenOwnAppenders();
   const std::string activeFile = dir + sep + kActivePropertyFileName;
   {
     std::ofstream out(activeFile, std::ios::binary | std::ios::trunc);

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 #include <fstream>
 
 #include "sync/log/md5.h"
@@ -110,6 +112,30 @@ TEST(LogWritersTest, ANewRoundRecreatesADeletedLogFile) {
   LogCapture capture(tmp.path());
   LogInfo(u"after");
   EXPECT_TRUE(fs::exists(tmp / "Quillet/Quillet_info.log"));
+}
+
+TEST(LogWritersTest, ARoundStartingWhileAnotherThreadLogsLosesNoLine) {
+  // The keep-alive thread of one session writes while another session's round reopens
+  // the log files.
+  TempDir tmp;
+  ASSERT_TRUE(InitLogger(W(tmp.path())));
+  LogCapture capture(tmp.path());
+  constexpr int kLines = 20000;
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    for (int i = 0; i < kLines; ++i) LogInfo(u"tick " + ToWide(i));
+    writing = false;
+  });
+  int rounds = 0;
+  while (writing) {
+    EXPECT_TRUE(InitLogger(W(tmp.path())));
+    ++rounds;
+  }
+  writer.join();
+  EXPECT_GT(rounds, 1);
+  size_t ticks = 0;
+  for (const std::string& line : capture.Info()) ticks += line.find("tick ") != std::string::npos;
+  EXPECT_EQ(ticks, static_cast<size_t>(kLines));
 }
 
 TEST(Md5HexTest, KnownDigests) {

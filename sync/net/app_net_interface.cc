@@ -166,6 +166,16 @@ bool AppNetInterface::IsNoHashDataType(const WString& dataType) {
   return kNoHash.count(dataType) != 0;
 }
 
+int AppNetInterface::SaneInterval(int seconds) {
+  int sane = seconds;
+  if (seconds < kMinInterval) sane = kDefaultInterval;  // off, or a timer that never waits
+  if (seconds > kMaxInterval) sane = kMaxInterval;      // the lock would expire first
+  if (sane != seconds) {
+    LogError(u"Keep-alive interval " + ToWide(seconds) + u" out of range, using " + ToWide(sane));
+  }
+  return sane;
+}
+
 int AppNetInterface::PeriodOf(int interval) {
   return static_cast<int32_t>(static_cast<uint32_t>(interval) * 1000u);
 }
@@ -198,7 +208,9 @@ int AppNetInterface::Lock(CtagMap& ctags) {
   if (!root.isObject()) return status;
   int interval = interval_.load();
   try {
-    if (const Json::Value* member = FindMember(root, "interval")) interval = ReadInt(*member);
+    if (const Json::Value* member = FindMember(root, "interval")) {
+      interval = SaneInterval(ReadInt(*member));
+    }
   } catch (const std::exception& e) {
     LogDecodeError(u"Lock", e);
     return 0;
@@ -222,7 +234,9 @@ int AppNetInterface::KeepLock() {
   if (!response.empty() && !ParseAnswer(response, u"KeepLock", root)) return 0;
   if (!root.isObject()) return status;
   try {
-    if (const Json::Value* interval = FindMember(root, "interval")) interval_ = ReadInt(*interval);
+    if (const Json::Value* interval = FindMember(root, "interval")) {
+      interval_ = SaneInterval(ReadInt(*interval));
+    }
   } catch (const std::exception& e) {
     LogDecodeError(u"KeepLock", e);
     return 0;

@@ -57,11 +57,18 @@ class AppNetInterface : public INetInterface, public SdkTimer, public BaseNetInt
   void OnTimer() override;
 
  private:
+  // Keep-alive intervals in seconds: the starting value, and the range an answer may set;
+  // 0, null or a negative value would turn the keep-alive off and the lock would expire
+  // mid-round, so such a value gives the default and a huge one the maximum (logged).
+  static constexpr int kDefaultInterval = 60;
+  static constexpr int kMinInterval = 1;
+  static constexpr int kMaxInterval = 3600;
+  static int SaneInterval(int seconds);
   // interval seconds as a period in milliseconds, wrapping like 32-bit arithmetic.
   static int PeriodOf(int interval);
 
   const WString baseUrl_;
-  std::atomic<int> interval_{60};
+  std::atomic<int> interval_{kDefaultInterval};
 };
 
 }  // namespace quillet

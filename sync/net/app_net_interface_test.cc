@@ -360,6 +360,45 @@ TEST_F(AppNetTest, KeepLockRetimesOnlyWhenThePeriodChanges) {
   EXPECT_FALSE(net.TimerRunning());
 }
 
+// One session's keep-alive ticks log while another session starts its rounds, each of
+// which reconfigures logging. Every tick's line must reach the file. Run under TSan too.
+TEST_F(AppNetTest, KeepAliveTicksLoseNoLogLineWhileAnotherSessionStartsRounds) {
+  server_.SetHandler([](const RecordedRequest&) { return Reply(500, ""); });
+  AppNetInterface ticking(Config());
+  AppNetInterface starting(Config(u"calendar"));
+  ticking.StartTimer(1);
+  for (int round = 0; round < 100; ++round) {
+    ASSERT_TRUE(InitLogger(Config().LogPath));
+    CtagMap ctags;
+    starting.Lock(ctags);
+  }
+  ticking.StopTimer();
+  const size_t ticks = server_.CountTargets("method=KEEPLOCK");
+  EXPECT_GT(ticks, 10u);
+  EXPECT_EQ(ticks, LogCapture::Count(log_->Info(), "Timer trigger to KeepLock"));
+}
+
+TEST_F(AppNetTest, KeepAliveIntervalsOutOfRangeAreClampedAndLogged) {
+  AppNetInterface net(Config());
+  CtagMap ctags;
+  server_.Enqueue(Reply(200, R"({"interval":0,"multistatus":[]})"));
+  EXPECT_EQ(200, net.Lock(ctags));
+  EXPECT_EQ(60, net.Interval());
+  EXPECT_EQ(60000, net.Period());
+  EXPECT_TRUE(ErrorLogged("Keep-alive interval 0 out of range, using 60"));
+  const std::vector<std::pair<std::string, int>> answers = {
+      {R"({"interval":null})", 60}, {R"({"interval":-5})", 60},   {R"({"interval":2147483})", 3600},
+      {R"({"interval":1})", 1},     {R"({"interval":3600})", 3600}, {R"({"interval":45})", 45}};
+  for (const auto& answer : answers) {
+    SCOPED_TRACE(answer.first);
+    server_.Enqueue(Reply(200, answer.first));
+    EXPECT_EQ(200, net.KeepLock());
+    EXPECT_EQ(answer.second, net.Interval());
+    EXPECT_EQ(answer.second * 1000, net.Period());
+  }
+  net.StopTimer();
+}
+
 TEST_F(AppNetTest, TicksSendKeepLockUntilUnlockEvenWhenUnlockFails) {
   // Failed KEEPLOCKs leave the period alone, so the short test period stays.
   server_.SetHandler([](const RecordedRequest&) { return Reply(500, ""); });
@@ -425,7 +464,7 @@ TEST_F(AppNetTest, KeepAliveTicksAndSyncRequestsShareTheTransportSafely) {
         Reply(200, R"({"multistatus":[{"guid":"bookmark","props":{"ctag":"c"}}]})");
     response.headers.push_back("Lock-Token: t" + std::to_string(n));
     if (request.Target().find("KEEPLOCK") != std::string::npos) {
-      response.body = n % 2 ? R"({"interval":0})" : R"({"interval":1})";
+      response.body = R"({"interval":1})";
     }
     return response;
   });
@@ -435,7 +474,7 @@ TEST_F(AppNetTest, KeepAliveTicksAndSyncRequestsShareTheTransportSafely) {
   for (int i = 0; i < 40; ++i) {
     CtagMap ctags;
     if (net.QueryCtag(ctags) == 200 && ctags[u"bookmark"].ctag_value == u"c") ++ok;
-    // Answers re-time the timer to 0 or 1 s; keep it fast.
+    // Answers re-time the timer to 1 s; keep it fast.
     net.ChangeTimer(3);
   }
   ASSERT_TRUE(WaitFor([&] { return server_.CountTargets("method=KEEPLOCK") >= 3; }));

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <exception>
+#include <fstream>
 
 #include "sync/interface/active_adapter.h"
 #include "sync/log/logger.h"
@@ -157,6 +158,9 @@ int BaseNetInterface::HttpRequest(const WString& url, const WString& body, std::
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &OnHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    // The protocol's headers are HTTP/1.1 headers: HTTP/2 would carry "Lock-Token" in lower
+    // case, and its capture is case-sensitive.
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     // A server that accepts and then stays silent must not hold the round forever.
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs.load());
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -205,14 +209,48 @@ BaseNetInterface::Share* BaseNetInterface::GetShare() {
   return share_.get();
 }
 
+namespace {
+std::mutex caDirectoryMutex;
+
+// Opens and yields a first byte: a missing file, a directory and an empty file all fail.
+bool HasContent(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return in.good() && in.peek() != std::ifstream::traits_type::eof();
+}
+
+WString& CaDirectoryOverride() {
+  static WString dir;
+  return dir;
+}
+}  // namespace
+
+void BaseNetInterface::SetCaDirectoryForTesting(const WString& dir) {
+  std::lock_guard<std::mutex> lock(caDirectoryMutex);
+  CaDirectoryOverride() = dir;
+}
+
 bool BaseNetInterface::ApplyTlsOptions(void* easy) const {
   curl_easy_setopt(easy, CURLOPT_SSLCERTTYPE, "PEM");
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-  const WString dir = GetModuleDirectory();
+  WString dir;
+  {
+    std::lock_guard<std::mutex> lock(caDirectoryMutex);
+    dir = CaDirectoryOverride();
+  }
+  if (dir.empty()) dir = GetModuleDirectory();
   if (dir.empty()) return false;
   const std::string caFile = WideToUtf8(dir + platform::kPathSeparator + kCaFileName);
+  // The bundle beside the executable is the only trust anchor: without it nothing is sent,
+  // rather than leaving the choice to whatever libcurl would fall back on.
+  if (!HasContent(caFile)) {
+    LogError(u"BaseNetInterface: CA bundle missing or unreadable: " + Utf8ToWide(caFile));
+    return false;
+  }
   curl_easy_setopt(easy, CURLOPT_CAINFO, caFile.c_str());
+  // libcurl also trusts its compiled-in CA directory (/etc/ssl/certs on Debian) unless told
+  // not to: any CA of the system would then do.
+  curl_easy_setopt(easy, CURLOPT_CAPATH, static_cast<char*>(nullptr));
   curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
   return true;
 }

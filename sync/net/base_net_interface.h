@@ -33,6 +33,8 @@ class BaseNetInterface {
   static constexpr long kStallSeconds = 60;
   // Shortens both limits for every later request of the process (tests only).
   static void SetTransferLimitsForTesting(long connectMs, long stallSeconds);
+  // Looks for "Cacert.pem" in dir instead of beside the executable; empty: beside it again.
+  static void SetCaDirectoryForTesting(const WString& dir);
 
   // POST body to url; the status is the HTTP status, the body's "result"."code" when it has
   // one, or 0 without a complete response (libcurl reported the transfer failed, or a limit

@@ -3,11 +3,15 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <regex>
+#include <fstream>
+#include <memory>
 
 #include "sync/net/net_test_support.h"
 
@@ -303,6 +307,70 @@ TEST_F(BaseNetTest, AServerThatStaysSilentEndsAsNoAnswerWithinTheStallLimit) {
                                                 BaseNetInterface::kStallSeconds);
   EXPECT_LT(waited, std::chrono::seconds(5));
   EXPECT_TRUE(LogCapture::HasPrefix(log_->Error(), "BaseNetInterface HttpRequest Failed , CurlCode :(28)"));
+}
+
+TEST_F(BaseNetTest, RequestsStayOnHttp11WhenTheServerOffersHttp2) {
+  HttpsTestServer server;
+  server.OfferHttp2();
+  ASSERT_TRUE(server.Start()) << server.error();
+  server.Enqueue(Reply(200, "{}", {"Lock-Token: L-7"}));
+  BaseNetInterface net(Config());
+  EXPECT_EQ(200, Send(net, server, "x"));
+  ASSERT_EQ(1u, server.RequestCount());
+  EXPECT_EQ("http/1.1", server.Requests()[0].alpn);
+  EXPECT_EQ("Lock-Token: L-7", net.LockTokenLine());
+}
+
+// Puts a certificate into the system's CA directory for the life of the object.
+class SystemCa {
+ public:
+  explicit SystemCa(const std::string& pemFile) {
+    std::unique_ptr<FILE, int (*)(FILE*)> in(fopen(pemFile.c_str(), "r"), fclose);
+    X509* certificate = in ? PEM_read_X509(in.get(), nullptr, nullptr, nullptr) : nullptr;
+    if (certificate == nullptr) return;
+    char name[32];
+    std::snprintf(name, sizeof name, "%08lx", X509_subject_name_hash(certificate));
+    X509_free(certificate);
+    for (int i = 0; i < 10 && path_.empty(); ++i) {
+      const std::string candidate = "/etc/ssl/certs/" + std::string(name) + "." + std::to_string(i);
+      if (access(candidate.c_str(), F_OK) == 0) continue;
+      std::ifstream source(pemFile, std::ios::binary);
+      std::ofstream target(candidate, std::ios::binary);
+      if (target << source.rdbuf()) path_ = candidate;
+    }
+  }
+  ~SystemCa() {
+    if (!path_.empty()) unlink(path_.c_str());
+  }
+  bool installed() const { return !path_.empty(); }
+
+ private:
+  std::string path_;
+};
+
+TEST_F(BaseNetTest, OnlyTheBundleBesideTheExecutableIsTrusted) {
+  SystemCa systemCa(ExecutableDirectory() + "/test_certs/untrusted.pem");
+  if (!systemCa.installed()) GTEST_SKIP() << "needs write access to /etc/ssl/certs";
+  HttpsTestServer server(HttpsTestServer::Certificate::kUntrusted);
+  ASSERT_TRUE(server.Start()) << server.error();
+  BaseNetInterface net(Config());
+  EXPECT_EQ(0, Send(net, server, "x"));
+  EXPECT_EQ(0u, server.RequestCount());
+  EXPECT_TRUE(LogCapture::HasPrefix(log_->Error(), "BaseNetInterface HttpRequest Failed , CurlCode :(60)"));
+}
+
+TEST_F(BaseNetTest, AMissingOrEmptyBundleSendsNothing) {
+  TempDir empty;
+  BaseNetInterface net(Config());
+  BaseNetInterface::SetCaDirectoryForTesting(Utf8ToWide(empty.path()));
+  EXPECT_EQ(0, Send(net, server_, "x"));
+  std::ofstream(empty.path() + "/Cacert.pem").flush();  // an empty file
+  EXPECT_EQ(0, Send(net, server_, "x"));
+  BaseNetInterface::SetCaDirectoryForTesting(WString());
+  EXPECT_EQ(0u, server_.RequestCount());
+  EXPECT_TRUE(LogCapture::HasPrefix(log_->Error(),
+                                    "BaseNetInterface: CA bundle missing or unreadable: " + empty.path()));
+  EXPECT_EQ(200, Send(net, server_, "x"));  // the bundle beside the executable again
 }
 
 }  // namespace

@@ -287,9 +287,11 @@ bool FileReadable(const std::string& ansiPath) {
 
 std::string BuildStoreDirectory(const WString& userId, const WString& dataDir) {
   const std::string sep = platform::WideToAnsi(WString(1, platform::kPathSeparator));
+  const std::string digest = Md5Hex(platform::WideToAnsi(userId));
+  if (digest.empty()) return std::string();  // never one directory shared by every user
   std::string dir = platform::WideToAnsi(dataDir);
   if (!dir.empty() && dir.back() != sep[0]) dir += sep;
-  return dir + "Quillet" + sep + Md5Hex(platform::WideToAnsi(userId));
+  return dir + "Quillet" + sep + digest;
 }
 
 bool createDir(const std::string& ansiPath) {
@@ -355,6 +357,10 @@ bool DataBaseOperator::IntiDataBase(const WString& userId, const WString& dataDi
     return false;
   }
   const std::string storeDir = BuildStoreDirectory(userId, dataDir);
+  if (storeDir.empty()) {
+    LogError(u"DataBaseOperator::IntiDataBase() MD5 of the user id failed, no store directory");
+    return false;
+  }
   const WString path = platform::AnsiToWide(storeDir) + platform::kPathSeparator + u"Quillet.dat";
   {
     std::lock_guard<std::mutex> lock(pathMutex_);

@@ -23,7 +23,8 @@ struct sqlite3;
 namespace quillet {
 
 // The per-user store directory in ANSI form: dataDir + "Quillet" + separator + the MD5 of
-// the user id's ANSI bytes. A separator is added after dataDir when it has none.
+// the user id's ANSI bytes. A separator is added after dataDir when it has none. Empty when
+// the MD5 cannot be computed (a FIPS policy without MD5): users must not share a store.
 std::string BuildStoreDirectory(const WString& userId, const WString& dataDir);
 
 // Creates an absolute directory (ANSI path) level by level; levels named "Quillet..." get

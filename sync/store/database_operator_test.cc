@@ -1,10 +1,12 @@
 #include "sync/store/database_operator.h"
 
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "sync/log/md5.h"
@@ -305,6 +307,22 @@ TEST_F(DatabaseOperatorTest, BatchWhoseCommitFailsReportsFailure) {
   reader.Exec("COMMIT;");
   EXPECT_NE(ErrorLog().find("Commit transaction failed,error code is 5"), std::string::npos);
   EXPECT_TRUE(RowsOf(u"note").empty());
+}
+
+TEST_F(DatabaseOperatorTest, WithoutMd5NoStoreIsOpenedAndNoDirectoryShared) {
+  // A FIPS-style policy: only fips=yes algorithms may be fetched, and no FIPS provider is
+  // loaded, so MD5 is unavailable to every caller.
+  ASSERT_EQ(1, EVP_set_default_properties(nullptr, "fips=yes"));
+  const std::string digest = Md5Hex("user-1");
+  const bool opened = store.IntiDataBase(u"user-1", Utf8ToWide(root_ + "/fips/"));
+  const std::string dir = BuildStoreDirectory(u"user-1", Utf8ToWide(root_ + "/fips/"));
+  ASSERT_EQ(1, EVP_set_default_properties(nullptr, ""));
+  ASSERT_EQ("", digest);
+  EXPECT_FALSE(opened);
+  EXPECT_EQ("", dir);
+  EXPECT_FALSE(std::filesystem::exists(root_ + "/fips/Quillet"));
+  EXPECT_NE(ErrorLog().find("MD5 of the user id failed"), std::string::npos);
+  EXPECT_EQ(32u, Md5Hex("user-1").size());
 }
 
 TEST_F(DatabaseOperatorTest, UncreatableStoreDirectoryFailsInit) {

@@ -155,6 +155,22 @@ bool HttpsTestServer::Start() {
   }
   context_ = context;
   SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+  if (offerHttp2_) {
+    SSL_CTX_set_alpn_select_cb(
+        context,
+        [](SSL*, const unsigned char** out, unsigned char* outLength, const unsigned char* in,
+           unsigned int inLength, void*) {
+          static const unsigned char kServerOrder[] = "\x02h2\x08http/1.1";
+          unsigned char* selected = nullptr;
+          if (SSL_select_next_proto(&selected, outLength, kServerOrder, sizeof(kServerOrder) - 1,
+                                    in, inLength) != OPENSSL_NPN_NEGOTIATED) {
+            return SSL_TLSEXT_ERR_NOACK;
+          }
+          *out = selected;
+          return SSL_TLSEXT_ERR_OK;
+        },
+        nullptr);
+  }
   if (SSL_CTX_use_certificate_chain_file(context, (dir + name + ".pem").c_str()) != 1 ||
       SSL_CTX_use_PrivateKey_file(context, (dir + name + ".key").c_str(), SSL_FILETYPE_PEM) != 1) {
     error_ = "cannot load " + dir + name + ".pem/.key (built by quillet_test_certs)";
@@ -223,10 +239,15 @@ void HttpsTestServer::AcceptLoop() {
 void HttpsTestServer::Serve(int fd) {
   SSL* ssl = SSL_new(static_cast<SSL_CTX*>(context_));
   if (ssl != nullptr && SSL_set_fd(ssl, fd) == 1 && SSL_accept(ssl) == 1) {
+    const unsigned char* agreed = nullptr;
+    unsigned int agreedLength = 0;
+    SSL_get0_alpn_selected(ssl, &agreed, &agreedLength);
+    const std::string alpn(reinterpret_cast<const char*>(agreed), agreed ? agreedLength : 0);
     Reader reader(ssl);
     std::string head;
     while (!stopping_ && reader.ReadHead(&head)) {
       RecordedRequest request;
+      request.alpn = alpn;
       size_t at = head.find("\r\n");
       request.requestLine = head.substr(0, at);
       for (at += 2; at + 2 < head.size();) {

@@ -27,6 +27,7 @@ struct RecordedRequest {
   std::string requestLine;               // "POST /path?query HTTP/1.1"
   std::vector<std::string> headerLines;  // without their CR LF, in arrival order
   std::string body;
+  std::string alpn;  // the protocol agreed in the TLS handshake, "" when none
 
   std::string Target() const;  // "/path?query"
   // Value of the first header of that name (any case), blanks around it removed; "" if none.
@@ -48,6 +49,9 @@ class HttpsTestServer {
   enum class Certificate { kTrusted, kUntrusted };
 
   explicit HttpsTestServer(Certificate certificate = Certificate::kTrusted);
+  // Before Start: offer "h2" ahead of "http/1.1" by ALPN, the way HTTP/2 servers do (this
+  // server speaks only HTTP/1.1, so a client that takes h2 gets no answer).
+  void OfferHttp2() { offerHttp2_ = true; }
   ~HttpsTestServer();
   HttpsTestServer(const HttpsTestServer&) = delete;
   HttpsTestServer& operator=(const HttpsTestServer&) = delete;
@@ -83,6 +87,7 @@ class HttpsTestServer {
   ScriptedResponse Answer(const RecordedRequest& request);
 
   const Certificate certificate_;
+  bool offerHttp2_ = false;
   std::string error_;
   int listenFd_ = -1;
   int port_ = 0;
