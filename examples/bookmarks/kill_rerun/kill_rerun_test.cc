@@ -301,8 +301,8 @@ void Scenario::VerifyDevice(Device& device, const std::map<std::string, std::str
   Check(doubled == 0, who + ": " + std::to_string(doubled) + " cloud ids held twice");
   Check(guids == serverGuids, who + ": its cloud ids differ from the server's");
 
-  Check(SqliteFile(device.BookmarkFile()).IntegrityCheck() == "ok",
-        who + ": bookmark file: " + SqliteFile(device.BookmarkFile()).IntegrityCheck());
+  const std::string bookmarkFile = SqliteFile(device.BookmarkFile()).IntegrityCheck();
+  Check(bookmarkFile == "ok", who + ": bookmark file: " + bookmarkFile);
   const std::vector<std::string> stores = device.StoreFiles();
   if (!Check(stores.size() == 1, who + ": expected one Quillet.dat, found " +
                                      std::to_string(stores.size())))
