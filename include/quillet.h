@@ -144,7 +144,25 @@ typedef struct SyncCallbacks {
                                           int deleteCount);
   /* 1: before the upload pass of a data type. */
   void(QUILLET_CALL* OnUploadSyncStart)(const char* dataType);
-  /* 2: store downloaded records; answer one result per stored record (host-allocated). */
+  /* 2: store downloaded records; answer one result (luid, guid) per stored record
+   * (host-allocated). A record not answered gets no cloud link; it is offered again once
+   * the collection next changes.
+   *
+   * Delivery is at least once. The host stores a batch before the library records it, so
+   * a process that ends in between (a crash, a kill) gets the same records again: an
+   * addition with the same guid, a modification once more. And an upload whose answer was
+   * lost (the cloud stored the record, the host never learnt its guid) comes back as an
+   * addition with a new guid while the host's own copy still waits for its first upload.
+   * To make both harmless:
+   *  - treat the guid as the key: when the host already holds a record under an added
+   *    record's guid, it updates that record and answers its luid, never a second copy;
+   *  - where it can compare contents: when no record holds the guid but a local record
+   *    that still waits for its first upload (listed with state 1, no guid known for it)
+   *    has the same content, the host adopts it (stores the guid, clears its change
+   *    state) and answers its luid, so it is not uploaded a second time.
+   * What is left is the protocol's limit: an add carries no key of the host's, so a record
+   * edited between the lost answer and the next round no longer matches and comes back as
+   * a second copy (with the content it had when it was sent). */
   void(QUILLET_CALL* UpdateStructData)(const char* dataType, const StructDataItem* added,
                                        int addedCount, const StructDataItem* modified,
                                        int modifiedCount, UpdateResultItem** results,
@@ -155,7 +173,12 @@ typedef struct SyncCallbacks {
   void(QUILLET_CALL* GetNewAT)(char** token);
   /* 5: frees what entry 4 left, always called once, with NULL when it left nothing. */
   void(QUILLET_CALL* FreeAT)(char* token);
-  /* 6: delete local records by luid; answer the luids actually deleted. */
+  /* 6: delete local records by luid; answer the luids deleted. The library drops the cloud
+   * link of each luid answered and keeps the others. Like entry 2 this may come again for
+   * luids already deleted (a round that ended early), so a luid the host no longer holds
+   * counts as deleted: answer it too. Otherwise its kept link makes every later round send
+   * a deletion that the cloud, which no longer has the record, cannot apply. Leave out
+   * only the luids of records the host still holds. */
   void(QUILLET_CALL* DeleteData)(const char* dataType, const char** luids, int luidCount,
                                  char*** results, int* resultCount);
   /* 7: frees a non-NULL result array of entry 6. */

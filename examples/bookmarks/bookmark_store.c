@@ -11,6 +11,8 @@ static char* dup_text(const unsigned char* text) {
   return out;
 }
 
+static int find_luid(sqlite3* db, sqlite3_stmt* st, long long* luid, int* found);
+
 static int fail(sqlite3* db, const char* what) {
   fprintf(stderr, "bookmarks: %s failed: %s\n", what, sqlite3_errmsg(db));
   return -1;
@@ -26,7 +28,15 @@ sqlite3* bookmarks_open(const char* path) {
   const char* schema =
       "CREATE TABLE IF NOT EXISTS bookmarks(luid INTEGER PRIMARY KEY AUTOINCREMENT,"
       "title TEXT NOT NULL, url TEXT NOT NULL, guid TEXT NOT NULL DEFAULT '',"
-      "state INTEGER NOT NULL DEFAULT 1);";
+      "state INTEGER NOT NULL DEFAULT 1);"
+      /* Downloads look bookmarks up by guid. Not UNIQUE: files written before guids were
+       * the key may hold a guid twice, and must still open. Also the upgrade of such
+       * files. */
+      "CREATE INDEX IF NOT EXISTS bookmarks_guid ON bookmarks(guid);"
+      /* Bookmarks removed here while linked to a cloud record, until the cloud's copy is
+       * gone: a download that brings such a record again must not bring it back. */
+      "CREATE TABLE IF NOT EXISTS removed(luid INTEGER PRIMARY KEY, guid TEXT NOT NULL);"
+      "CREATE INDEX IF NOT EXISTS removed_guid ON removed(guid);";
   if (sqlite3_exec(db, schema, NULL, NULL, NULL) != SQLITE_OK) {
     fail(db, "creating the table");
     sqlite3_close(db);
@@ -87,6 +97,49 @@ int bookmarks_remove(sqlite3* db, long long luid, int* found) {
   return 0;
 }
 
+static int exec_bound(sqlite3* db, const char* sql, long long luid, const char* text) {
+  sqlite3_stmt* st = NULL;
+  if (sqlite3_prepare_v2(db, sql, -1, &st, NULL) != SQLITE_OK) return fail(db, "update");
+  int i = 1;
+  if (luid) sqlite3_bind_int64(st, i++, luid);
+  if (text) sqlite3_bind_text(st, i, text, -1, SQLITE_TRANSIENT);
+  const int rc = sqlite3_step(st);
+  sqlite3_finalize(st);
+  return rc == SQLITE_DONE ? 0 : fail(db, "update");
+}
+
+int bookmarks_remove_local(sqlite3* db, long long luid, int* found) {
+  *found = 0;
+  if (bookmarks_begin(db)) return -1;
+  int ok = exec_bound(db,
+                      "INSERT OR REPLACE INTO removed(luid,guid) SELECT luid,guid FROM bookmarks "
+                      "WHERE luid=? AND guid!='';",
+                      luid, NULL) == 0 &&
+           bookmarks_remove(db, luid, found) == 0;
+  if (!ok) {
+    sqlite3_exec(db, "ROLLBACK;", NULL, NULL, NULL);
+    return -1;
+  }
+  return bookmarks_commit(db);
+}
+
+int bookmarks_find_removed(sqlite3* db, const char* guid, long long* luid, int* found) {
+  *found = 0;
+  if (!guid || !guid[0]) return 0;
+  sqlite3_stmt* st = NULL;
+  if (sqlite3_prepare_v2(db, "SELECT luid FROM removed WHERE guid=? ORDER BY luid LIMIT 1;", -1,
+                         &st, NULL) != SQLITE_OK) {
+    return fail(db, "lookup");
+  }
+  sqlite3_bind_text(st, 1, guid, -1, SQLITE_TRANSIENT);
+  return find_luid(db, st, luid, found);
+}
+
+int bookmarks_forget_removed(sqlite3* db, long long luid, const char* guid) {
+  return guid ? exec_bound(db, "DELETE FROM removed WHERE guid=?;", 0, guid)
+              : exec_bound(db, "DELETE FROM removed WHERE luid=?;", luid, NULL);
+}
+
 int bookmarks_mark_clean(sqlite3* db, long long luid, const char* guid) {
   sqlite3_stmt* st = NULL;
   const char* sql = guid ? "UPDATE bookmarks SET state=0,guid=? WHERE luid=?;"
@@ -98,6 +151,57 @@ int bookmarks_mark_clean(sqlite3* db, long long luid, const char* guid) {
   const int rc = sqlite3_step(st);
   sqlite3_finalize(st);
   return rc == SQLITE_DONE ? 0 : fail(db, "update");
+}
+
+/* The luid the query st (bound, finalized here) yields first, or found = 0. */
+static int find_luid(sqlite3* db, sqlite3_stmt* st, long long* luid, int* found) {
+  *found = 0;
+  const int rc = sqlite3_step(st);
+  if (rc == SQLITE_ROW) {
+    *luid = sqlite3_column_int64(st, 0);
+    *found = 1;
+  }
+  sqlite3_finalize(st);
+  return rc == SQLITE_ROW || rc == SQLITE_DONE ? 0 : fail(db, "lookup");
+}
+
+int bookmarks_find_by_guid(sqlite3* db, const char* guid, long long* luid, int* found) {
+  *found = 0;
+  if (!guid || !guid[0]) return 0;
+  sqlite3_stmt* st = NULL;
+  if (sqlite3_prepare_v2(db, "SELECT luid FROM bookmarks WHERE guid=? ORDER BY luid LIMIT 1;", -1,
+                         &st, NULL) != SQLITE_OK) {
+    return fail(db, "lookup");
+  }
+  sqlite3_bind_text(st, 1, guid, -1, SQLITE_TRANSIENT);
+  return find_luid(db, st, luid, found);
+}
+
+int bookmarks_find_unsent(sqlite3* db, const char* title, const char* url, long long* luid,
+                          int* found) {
+  *found = 0;
+  sqlite3_stmt* st = NULL;
+  if (sqlite3_prepare_v2(db,
+                         "SELECT luid FROM bookmarks WHERE state=1 AND guid='' AND title=? "
+                         "AND url=? ORDER BY luid LIMIT 1;",
+                         -1, &st, NULL) != SQLITE_OK) {
+    return fail(db, "lookup");
+  }
+  sqlite3_bind_text(st, 1, title, -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(st, 2, url, -1, SQLITE_TRANSIENT);
+  return find_luid(db, st, luid, found);
+}
+
+int bookmarks_begin(sqlite3* db) {
+  return sqlite3_exec(db, "BEGIN IMMEDIATE;", NULL, NULL, NULL) == SQLITE_OK ? 0
+                                                                            : fail(db, "begin");
+}
+
+int bookmarks_commit(sqlite3* db) {
+  if (sqlite3_exec(db, "COMMIT;", NULL, NULL, NULL) == SQLITE_OK) return 0;
+  fail(db, "commit");
+  sqlite3_exec(db, "ROLLBACK;", NULL, NULL, NULL);
+  return -1;
 }
 
 static void read_row(sqlite3_stmt* st, Bookmark* b) {

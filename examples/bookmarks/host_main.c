@@ -50,7 +50,7 @@ static int cmd_remove(sqlite3* db, int argc, char** argv) {
   long long luid;
   if (argc != 1 || parse_luid(argv[0], &luid)) return usage_error("remove needs LUID");
   int found = 0;
-  if (bookmarks_remove(db, luid, &found)) return 1;
+  if (bookmarks_remove_local(db, luid, &found)) return 1;
   if (!found) {
     fprintf(stderr, "no bookmark %lld\n", luid);
     return 1;

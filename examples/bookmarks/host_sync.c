@@ -16,6 +16,7 @@ static const HostOptions* g_options;
 static struct {
   int cloudAdded, cloudModified, cloudDeleted;
   int received, removedLocally;
+  int redelivered, adopted; /* additions that were already here (by guid, by content) */
   int uploadedAdds, uploadedEdits, uploadedDeletes;
   int passResult;
 } g_stats;
@@ -39,6 +40,39 @@ static void QUILLET_CALL on_upload_start(const char* type) {
   printf("  looking for local changes to upload\n");
 }
 
+/* Where a downloaded addition goes (its luid). Delivery is at least once, so the guid is
+ * the key: a bookmark already holding it is that record, delivered again (the last round
+ * ended before the library recorded it). It takes the cloud's content unless it was edited
+ * here since: then the edit is newer and is uploaded next. A guid of a bookmark removed
+ * here since is answered with the old luid, unstored: the library then sends the removal.
+ * Otherwise a bookmark with the same content that waits for its first upload is the one
+ * whose add answer was lost: it takes the guid, so it is not uploaded twice. Only then is
+ * it a new bookmark. */
+static int place_added(const char* guid, const char* title, const char* url, long long* luid) {
+  int found = 0;
+  if (bookmarks_find_by_guid(g_db, guid, luid, &found)) return -1;
+  if (found) {
+    ++g_stats.redelivered;
+    Bookmark b;
+    if (bookmarks_get(g_db, *luid, &b, &found) || !found) return -1;
+    const int editedHere = b.state == 1;
+    bookmark_clear(&b);
+    if (editedHere) return 0;
+    return bookmarks_edit(g_db, *luid, title, url, 0, guid, &found) == 0 && found ? 0 : -1;
+  }
+  if (bookmarks_find_removed(g_db, guid, luid, &found)) return -1;
+  if (found) {
+    ++g_stats.redelivered;
+    return 0;
+  }
+  if (bookmarks_find_unsent(g_db, title, url, luid, &found)) return -1;
+  if (found) {
+    ++g_stats.adopted;
+    return bookmarks_mark_clean(g_db, *luid, guid);
+  }
+  return bookmarks_add(g_db, title, url, 0, guid, luid);
+}
+
 /* Stores one downloaded record; fills result on success. */
 static int store_downloaded(const StructDataItem* item, int isNew, UpdateResultItem* result) {
   char *title = NULL, *url = NULL;
@@ -49,7 +83,7 @@ static int store_downloaded(const StructDataItem* item, int isNew, UpdateResultI
   long long luid = 0;
   int ok;
   if (isNew) {
-    ok = bookmarks_add(g_db, title, url, 0, item->guid, &luid) == 0;
+    ok = place_added(item->guid, title, url, &luid) == 0;
   } else {
     int found = 0;
     luid = strtoll(item->luid ? item->luid : "0", NULL, 10);
@@ -67,6 +101,13 @@ static int store_downloaded(const StructDataItem* item, int isNew, UpdateResultI
   return 0;
 }
 
+static void free_update_result_texts(UpdateResultItem* results, int count) {
+  for (int i = 0; i < count; ++i) {
+    free((char*)results[i].luid);
+    free((char*)results[i].guid);
+  }
+}
+
 static void QUILLET_CALL update_struct_data(const char* type, const StructDataItem* added,
                                             int addedCount, const StructDataItem* modified,
                                             int modifiedCount, UpdateResultItem** results,
@@ -76,9 +117,20 @@ static void QUILLET_CALL update_struct_data(const char* type, const StructDataIt
   if (total <= 0) return;
   UpdateResultItem* out = calloc((size_t)total, sizeof *out);
   if (!out) return;
+  /* One transaction: a batch is stored whole or not at all, and is answered only once it
+   * is on disk. */
+  if (bookmarks_begin(g_db)) {
+    free(out);
+    return;
+  }
   int n = 0;
   for (int i = 0; i < addedCount; ++i) n += store_downloaded(&added[i], 1, &out[n]) == 0;
   for (int i = 0; i < modifiedCount; ++i) n += store_downloaded(&modified[i], 0, &out[n]) == 0;
+  if (bookmarks_commit(g_db)) {
+    free_update_result_texts(out, n);
+    free(out);
+    return;
+  }
   g_stats.received += n;
   printf("  received a batch: %d new, %d changed bookmarks\n", addedCount, modifiedCount);
   *results = out;
@@ -86,10 +138,7 @@ static void QUILLET_CALL update_struct_data(const char* type, const StructDataIt
 }
 
 static void QUILLET_CALL free_update_results(UpdateResultItem* results, int count) {
-  for (int i = 0; i < count; ++i) {
-    free((char*)results[i].luid);
-    free((char*)results[i].guid);
-  }
+  free_update_result_texts(results, count);
   free(results);
 }
 
@@ -107,14 +156,21 @@ static void QUILLET_CALL delete_data(const char* type, const char** luids, int c
   char** out = calloc((size_t)count, sizeof *out);
   if (!out) return;
   int n = 0;
+  int removed = 0;
   for (int i = 0; i < count; ++i) {
+    /* A bookmark already gone (removed here, or by a round that ended before the library
+     * recorded it) counts as deleted: unanswered, the library would keep its cloud link
+     * and send its deletion again every round. Only a failed delete is left out. */
     int found = 0;
-    if (bookmarks_remove(g_db, strtoll(luids[i], NULL, 10), &found) == 0 && found) {
+    const long long luid = strtoll(luids[i], NULL, 10);
+    if (bookmarks_remove(g_db, luid, &found) == 0 &&
+        bookmarks_forget_removed(g_db, luid, NULL) == 0) {
       out[n++] = dup_string(luids[i]);
+      removed += found;
     }
   }
-  g_stats.removedLocally += n;
-  printf("  removed %d bookmark%s deleted on the cloud\n", n, n == 1 ? "" : "s");
+  g_stats.removedLocally += removed;
+  printf("  removed %d bookmark%s deleted on the cloud\n", removed, removed == 1 ? "" : "s");
   *results = out;
   *resultCount = n;
 }
@@ -195,13 +251,16 @@ static void QUILLET_CALL update_sync_result(const char* type, const StructDataIt
                                             int modifiedCount, const char** deleted,
                                             int deletedCount, const KeyedTextList* extra,
                                             int extraCount) {
-  (void)type, (void)deleted, (void)extra, (void)extraCount;
+  (void)type, (void)extra, (void)extraCount;
   for (int i = 0; i < addedCount; ++i) {
     bookmarks_mark_clean(g_db, strtoll(added[i].luid, NULL, 10), added[i].guid);
   }
+  /* The guid also fills in one that a round ended before this call never stored. */
   for (int i = 0; i < modifiedCount; ++i) {
-    bookmarks_mark_clean(g_db, strtoll(modified[i].luid, NULL, 10), NULL);
+    const char* guid = modified[i].guid && modified[i].guid[0] ? modified[i].guid : NULL;
+    bookmarks_mark_clean(g_db, strtoll(modified[i].luid, NULL, 10), guid);
   }
+  for (int i = 0; i < deletedCount; ++i) bookmarks_forget_removed(g_db, 0, deleted[i]);
   g_stats.uploadedAdds += addedCount;
   g_stats.uploadedEdits += modifiedCount;
   g_stats.uploadedDeletes += deletedCount;
@@ -310,11 +369,11 @@ int run_sync(sqlite3* db, const HostOptions* options) {
     return 1;
   }
   printf(
-      "sync done in %lds: downloaded %d (cloud: +%d ~%d -%d, %d removed here), "
-      "uploaded +%d ~%d -%d\n",
+      "sync done in %lds: downloaded %d (cloud: +%d ~%d -%d, %d removed here, "
+      "%d already here, %d adopted), uploaded +%d ~%d -%d\n",
       (long)(time(NULL) - started), g_stats.received, g_stats.cloudAdded, g_stats.cloudModified,
-      g_stats.cloudDeleted, g_stats.removedLocally, g_stats.uploadedAdds, g_stats.uploadedEdits,
-      g_stats.uploadedDeletes);
+      g_stats.cloudDeleted, g_stats.removedLocally, g_stats.redelivered, g_stats.adopted,
+      g_stats.uploadedAdds, g_stats.uploadedEdits, g_stats.uploadedDeletes);
   unload_quillet(&api);
   return 0;
 }
