@@ -1,6 +1,7 @@
 // The download pass: the cloud's additions, modifications and deletions of one data type
 // reach the host in batches, and the etag rows and the ctag follow what the host confirmed.
 #include <map>
+#include <set>
 
 #include "quillet.h"
 #include "sync/engine/change_detection.h"
@@ -9,6 +10,7 @@
 #include "sync/interface/active_adapter.h"
 #include "sync/log/logger.h"
 #include "sync/store/database_operator.h"
+#include "sync/store/delivery_journal.h"
 
 namespace quillet {
 namespace {
@@ -43,6 +45,13 @@ class DownloadPass {
   // Writes the rows collected by Deliver. 0 or 2007.
   int WriteAddedRows(bool evenWhenEmpty);
   int WriteModifiedRows();
+  // Records of an earlier round's delivery that have no etag row and that the cloud no
+  // longer lists: the host may hold them unknown to us.
+  StructList Unrecorded(const StructList& inFlight, const EtagList& cloud,
+                        const EtagList& local) const;
+  // Hands the unrecorded records over again so that the host names its luids for them;
+  // those luids (never one that has an etag row) are to be deleted with the cloud deletions.
+  TextList LuidsOfUnrecorded(const EtagList& local);
 
   const WString dataType_;
   const int batchNumber_;
@@ -59,7 +68,43 @@ class DownloadPass {
   std::map<WString, WString> guidToLuid_;
   std::vector<EtagItem> inserts_;
   std::vector<EtagUpdate> updates_;
+  DeliveryJournal journal_{store_.DbPath(), dataType_};
+  StructList unrecorded_;  // carried in the journal until the host has been asked to delete
 };
+
+StructList DownloadPass::Unrecorded(const StructList& inFlight, const EtagList& cloud,
+                                    const EtagList& local) const {
+  std::set<WString> known;
+  for (const EtagItem& item : cloud) known.insert(item.guid);
+  for (const EtagItem& item : local) known.insert(item.guid);
+  StructList unrecorded;
+  for (const StructRecord& record : inFlight) {
+    // Still in the cloud: listed as an addition and delivered again anyway.
+    if (known.insert(record.guid).second) unrecorded.push_back(record);
+  }
+  return unrecorded;
+}
+
+TextList DownloadPass::LuidsOfUnrecorded(const EtagList& local) {
+  log_.Info(u"Deliver again the records of an unrecorded delivery that the cloud no longer has,"
+            u"count is " + ToWide(static_cast<long long>(unrecorded_.size())));
+  std::set<WString> guids;
+  for (const StructRecord& record : unrecorded_) guids.insert(record.guid);
+  const std::vector<UpdateResultRecord> results =
+      host_->UpdateStructData(dataType_, unrecorded_, StructList());
+  report_.Send(u"local_UpdateStructData", u"0", u"Call UpdateStructData");
+  // A luid linked to another cloud record must not be deleted for this one.
+  std::set<WString> linked;
+  for (const EtagItem& row : local) linked.insert(row.luid);
+  TextList luids;
+  for (const UpdateResultRecord& result : results) {
+    if (guids.count(result.guid) == 0 || linked.count(result.luid) != 0) continue;
+    LogInfo(u"[ProcessDownloadStructData] Cloud deleted while unrecorded,guid:" + result.guid +
+            u",luid:" + result.luid);
+    luids.push_back(result.luid);
+  }
+  return luids;
+}
 
 int DownloadPass::Download(StructList* records) {
   const int code = net_->DownloadData(dataType_, std::move(downloadGuids_), *records);
@@ -81,6 +126,8 @@ int DownloadPass::Download(StructList* records) {
 }
 
 void DownloadPass::Deliver(StructList added, StructList modified, bool withModify) {
+  // The host may store the additions and the process end before their rows are written.
+  if (!added.empty()) journal_.Record(unrecorded_, added);
   log_.Info(u"Call UpdateStructData");
   const std::vector<UpdateResultRecord> results =
       host_->UpdateStructData(dataType_, std::move(added), std::move(modified));
@@ -132,6 +179,12 @@ int DownloadPass::WriteAddedRows(bool evenWhenEmpty) {
       return QUILLET_STORE_FAILED;
     }
   }
+  // The delivery is recorded; only what an earlier round left stays in flight.
+  if (unrecorded_.empty()) {
+    journal_.Clear();
+  } else {
+    journal_.Record(unrecorded_, StructList());
+  }
   return 0;
 }
 
@@ -157,8 +210,11 @@ int DownloadPass::Run(const WString& currentCtag) {
   log_.Info(u"Data type:" + dataType_ + u",local ctag:" + ctagRow.ctag_value + u",current ctag:" +
             currentCtag);
 
+  // Additions an earlier round handed over without writing their rows (it ended between).
+  const StructList inFlight = journal_.Read();
   EtagList cloudAdd, cloudModify, cloudDelete;
-  if (ctagRow.ctag_value == currentCtag) {
+  EtagList local;
+  if (ctagRow.ctag_value == currentCtag && inFlight.empty()) {
     log_.Info(u"Local ctag is equal to current ctag,no need to download");
   } else {
     log_.Info(u"Need download,get etag");
@@ -170,13 +226,13 @@ int DownloadPass::Run(const WString& currentCtag) {
       return result;
     }
     log_.Info(u"The number of cloud record is " + ToWide(static_cast<long long>(cloud.size())));
-    EtagList local;
     if (!store_.GetEtagDataItemsByType(local, dataType_)) {
       log_.Error(u"Get etag from database failed,end sync");
       return QUILLET_ETAGS_UNREADABLE;
     }
     log_.Info(u"The number of local record is " + ToWide(static_cast<long long>(local.size())));
     CompareCloudToLocalEtags(cloud, local, cloudAdd, cloudModify, cloudDelete);
+    if (!inFlight.empty()) unrecorded_ = Unrecorded(inFlight, cloud, local);
   }
 
   log_.Info(u"The number of cloud-add is " + ToWide(static_cast<long long>(cloudAdd.size())));
@@ -197,12 +253,14 @@ int DownloadPass::Run(const WString& currentCtag) {
 
   std::map<WString, int> counts = {{u"cloudAdd", static_cast<int>(cloudAdd.size())},
                                    {u"cloudModify", static_cast<int>(cloudModify.size())},
-                                   {u"cloudDelete", static_cast<int>(cloudDelete.size())}};
+                                   {u"cloudDelete",
+                                    static_cast<int>(cloudDelete.size() + unrecorded_.size())}};
   log_.Info(u"Call OnDownloadSyncStart");
   if (StopRequested()) return QUILLET_STOPPED;
   host_->OnDownloadSyncStart(dataType_, std::move(counts));
   report_.Send(u"local_OnDownloadSyncStart", u"0", u"Call OnDownloadSyncStart");
   log_.Info(u"End call OnDownloadSyncStart");
+  const TextList unrecordedLuids = unrecorded_.empty() ? TextList() : LuidsOfUnrecorded(local);
 
   // Additions: full batches are delivered at once; an incomplete last batch is downloaded
   // now and handed over with the first delivery of the modify stage.
@@ -259,8 +317,9 @@ int DownloadPass::Run(const WString& currentCtag) {
 
   log_.Info(u"Process cloud-delete records");
   TextList luids;
-  luids.reserve(cloudDelete.size());
+  luids.reserve(cloudDelete.size() + unrecordedLuids.size());
   for (const EtagItem& item : cloudDelete) luids.push_back(item.luid);
+  luids.insert(luids.end(), unrecordedLuids.begin(), unrecordedLuids.end());
   log_.Info(u"Call DeleteData");
   if (StopRequested()) return QUILLET_STOPPED;
   const TextList deleted = host_->DeleteData(dataType_, std::move(luids));
@@ -281,6 +340,9 @@ int DownloadPass::Run(const WString& currentCtag) {
       return QUILLET_STORE_FAILED;
     }
   }
+
+  unrecorded_.clear();
+  journal_.Clear();
 
   log_.Info(u"Update ctag");
   if (!store_.UpdateCtagData(dataType_, currentCtag)) {

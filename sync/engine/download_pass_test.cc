@@ -1,7 +1,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "quillet.h"
+#include "sync/store/database_operator.h"
+#include "sync/store/delivery_journal.h"
 #include "sync/testing/pass_fixture.h"
 
 namespace quillet {
@@ -25,6 +30,68 @@ class DownloadPassTest : public testing::PassTest {
     }
   }
 };
+
+// The journal of the type's in-flight additions, as a process that died left it.
+DeliveryJournal Journal() {
+  return DeliveryJournal(DataBaseOperator::GetInstance().DbPath(), u"bookmark");
+}
+
+StructRecord Record(const WString& guid, const WString& data) {
+  StructRecord record;
+  record.guid = guid;
+  record.data = data;
+  return record;
+}
+
+TEST_F(DownloadPassTest, AnUnrecordedDeliveryThatTheCloudDeletedIsDeletedOnTheHost) {
+  // An earlier round handed over gone1 (and g1, g2) and died before writing their rows;
+  // the cloud has since deleted gone1. g2 has its row, g1 is still in the cloud.
+  cloud_.Put(u"g1", u"e1", u"d1");
+  cloud_.Put(u"g2", u"e2", u"d2");
+  AddRow(u"L-g2", u"g2", u"e2");
+  ASSERT_TRUE(Journal().Record({}, {Record(u"gone1", u"old data"), Record(u"g1", u"d1"),
+                                    Record(u"g2", u"d2")}));
+  // A torn last line is skipped.
+  std::ofstream(Journal().path(), std::ios::app) << "{\"guid\":\"gon";
+  ASSERT_EQ(StoredCtag(), u"");
+  host_.updateConfirmsAll = true;
+  host_.deleteEchoesLuids = true;
+
+  ASSERT_EQ(Download(u"", 10), 0);  // equal ctags, but the journal makes it list
+  EXPECT_THAT(host_.CallsOf("OnDownloadSyncStart")[0].numbers, ElementsAre(1, 0, 1));
+  const auto deliveries = host_.CallsOf("UpdateStructData");
+  ASSERT_EQ(deliveries.size(), 2u);
+  ASSERT_EQ(deliveries[0].records[0].size(), 1u);  // the unrecorded one, handed over again
+  EXPECT_EQ(deliveries[0].records[0][0].at("guid"), "gone1");
+  EXPECT_EQ(deliveries[0].records[0][0].at("data"), "old data");
+  EXPECT_EQ(deliveries[1].records[0][0].at("guid"), "g1");  // an ordinary cloud addition
+  EXPECT_THAT(host_.CallsOf("DeleteData")[0].textLists[0], ElementsAre("L-gone1"));
+  EXPECT_THAT(Rows(), ElementsAre(Row(u"L-g1", {u"g1", u"e1"}), Row(u"L-g2", {u"g2", u"e2"})));
+  EXPECT_FALSE(std::filesystem::exists(Journal().path()));
+}
+
+TEST_F(DownloadPassTest, TheJournalHoldsADeliveryOnlyUntilItsRowsAreWritten) {
+  SeedCloud(3, 0);
+  std::vector<size_t> inFlight;
+  host_.updateConfirmsAll = true;
+  host_.onCall = [&](const testing::HostCall& call) {
+    if (call.entry == "UpdateStructData") inFlight.push_back(Journal().Read().size());
+  };
+  ASSERT_EQ(Download(u"c1", 2), 0);
+  EXPECT_THAT(inFlight, ElementsAre(2u, 1u));  // each delivery was journaled as it went
+  EXPECT_TRUE(Journal().Read().empty());
+
+  // A host that answers the unrecorded guid with a luid linked to another record does not
+  // get that luid deleted.
+  ASSERT_TRUE(Journal().Record({}, {Record(u"gone", u"x")}));
+  host_.updateConfirmsAll = false;
+  host_.updateAnswer.items = {{"L-g01", "gone", 0}};
+  host_.deleteEchoesLuids = true;
+  host_.ClearCalls();
+  ASSERT_EQ(Download(u"c1", 2), 0);
+  EXPECT_THAT(host_.CallsOf("DeleteData")[0].textLists[0], IsEmpty());
+  EXPECT_EQ(Rows().size(), 3u);
+}
 
 TEST_F(DownloadPassTest, EqualCtagsStillRunTheWholePassWithNothingFound) {
   cloud_.Put(u"g1", u"e", u"d");

@@ -1,0 +1,46 @@
+// The delivery journal: the cloud additions handed to the host whose etag rows are not
+// written yet, kept in a small file beside the store ("Quillet.delivery.<md5 of the type>").
+//
+// The host stores a delivery before the library writes its rows. A process that dies in
+// between leaves records on the host that the library knows nothing of; if the cloud then
+// deletes them, no later round would name them again and the host would keep them for
+// good. The journal lets the next round find such records: it hands them over once more,
+// learns their luids from the host's answer and deletes them through the host.
+//
+// The file is written without fsync: it has to outlive the process, not the machine.
+// Every input read back is untrusted: a torn or foreign line is skipped. Not thread-safe;
+// the pass that owns the data type is its only user. Failures are reported as false and
+// never throw.
+#ifndef QUILLET_SYNC_STORE_DELIVERY_JOURNAL_H_
+#define QUILLET_SYNC_STORE_DELIVERY_JOURNAL_H_
+
+#include <string>
+
+#include "sync/interface/records.h"
+
+namespace quillet {
+
+class DeliveryJournal {
+ public:
+  // storePath: the store's database file (DataBaseOperator::DbPath); the journal lies in its
+  // directory. An empty path gives a journal that records nothing and reads nothing.
+  DeliveryJournal(const WString& storePath, const WString& dataType);
+
+  // Replaces the journal by these records (guid and data of each): those carried over from
+  // an earlier round and not resolved yet, then the delivery about to be handed over.
+  bool Record(const StructList& carried, const StructList& added);
+  // The records of the latest Record not yet cleared, in their order; empty when none.
+  StructList Read() const;
+  // The rows of every recorded delivery are written: nothing is in flight any more.
+  bool Clear();
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;  // ANSI; empty: disabled
+  bool empty_ = false;  // known to be cleared already: Clear has nothing to do
+};
+
+}  // namespace quillet
+
+#endif  // QUILLET_SYNC_STORE_DELIVERY_JOURNAL_H_
