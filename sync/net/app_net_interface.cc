@@ -57,10 +57,9 @@ void LogIncomplete(const char16_t* operation, const std::string& errors) {
 }
 
 // Parses one answer completely; logs the parser's message under the operation's name.
-bool ParseAnswer(const std::string& response, const char16_t* operation, Json::Value& root) {
-  std::string errors;
-  if (ParseComplete(response, root, errors)) return true;
-  LogIncomplete(operation, errors);
+bool ParseAnswer(const ParsedAnswer& parsed, const char16_t* operation) {
+  if (parsed.complete) return true;
+  LogIncomplete(operation, parsed.errors);
   return false;
 }
 
@@ -85,11 +84,10 @@ Decoded WalkArray(const Json::Value& root, const char* arrayName, const char16_t
 }
 
 template <typename Each>
-Decoded DecodeArray(const std::string& response, const char* arrayName,
+Decoded DecodeArray(const ParsedAnswer& parsed, const char* arrayName,
                     const char16_t* formatMessage, const char16_t* operation, Each each) {
-  Json::Value root;
-  if (!ParseAnswer(response, operation, root)) return Decoded::kIncomplete;
-  return WalkArray(root, arrayName, formatMessage, operation, each);
+  if (!ParseAnswer(parsed, operation)) return Decoded::kIncomplete;
+  return WalkArray(parsed.root, arrayName, formatMessage, operation, each);
 }
 
 // The status a data operation reports for its answer: the data operations (etag list,
@@ -114,6 +112,8 @@ void AddCtag(const Json::Value& element, CtagMap& ctags) {
   const WString key = item.ctag_name;
   ctags[key] = std::move(item);
 }
+
+const Json::Value kNoMembers(Json::objectValue);
 
 const char16_t kLockFormat[] = u"\"Lock\" response format(json) not match!";
 const char16_t kQueryCtagFormat[] = u"\"QueryCtag\" response format(json) not match!";
@@ -200,11 +200,12 @@ WString AppNetInterface::RemoveBody(const TextList& guids) {
 
 int AppNetInterface::Lock(CtagMap& ctags) {
   std::string response;
-  const int status = SendRequest(baseUrl_ + u"?method=LOCK", WString(), response);
+  ParsedAnswer parsed;
+  const int status = SendRequest(baseUrl_ + u"?method=LOCK", WString(), response, parsed);
   if (!IsSuccess(status)) return status;
   // An empty LOCK answer grants the lock with nothing to tell: an object without members.
-  Json::Value root(Json::objectValue);
-  if (!response.empty() && !ParseAnswer(response, u"Lock", root)) return 0;
+  if (!response.empty() && !ParseAnswer(parsed, u"Lock")) return 0;
+  const Json::Value& root = response.empty() ? kNoMembers : parsed.root;
   if (!root.isObject()) return status;
   int interval = interval_.load();
   try {
@@ -228,10 +229,11 @@ int AppNetInterface::Lock(CtagMap& ctags) {
 
 int AppNetInterface::KeepLock() {
   std::string response;
-  const int status = SendRequest(baseUrl_ + u"?method=KEEPLOCK", WString(), response);
+  ParsedAnswer parsed;
+  const int status = SendRequest(baseUrl_ + u"?method=KEEPLOCK", WString(), response, parsed);
   if (!IsSuccess(status)) return status;
-  Json::Value root(Json::objectValue);
-  if (!response.empty() && !ParseAnswer(response, u"KeepLock", root)) return 0;
+  if (!response.empty() && !ParseAnswer(parsed, u"KeepLock")) return 0;
+  const Json::Value& root = response.empty() ? kNoMembers : parsed.root;
   if (!root.isObject()) return status;
   try {
     if (const Json::Value* interval = FindMember(root, "interval")) {
@@ -249,12 +251,13 @@ int AppNetInterface::KeepLock() {
 
 int AppNetInterface::Unlock(CtagMap& ctags) {
   std::string response;
-  const int status = SendRequest(baseUrl_ + u"?method=UNLOCK", WString(), response);
+  ParsedAnswer parsed;
+  const int status = SendRequest(baseUrl_ + u"?method=UNLOCK", WString(), response, parsed);
   StopTimer();
   if (!IsSuccess(status)) return status;
   CtagMap read;
   const Decoded decoded =
-      DecodeArray(response, "updatersp", kQueryCtagFormat, u"Unlock",
+      DecodeArray(parsed, "updatersp", kQueryCtagFormat, u"Unlock",
                   [&read](const Json::Value& element) { AddCtag(element, read); });
   if (decoded == Decoded::kComplete) {
     for (auto& entry : read) ctags[entry.first] = std::move(entry.second);
@@ -264,12 +267,13 @@ int AppNetInterface::Unlock(CtagMap& ctags) {
 
 int AppNetInterface::QueryCtag(CtagMap& ctags) {
   std::string response;
+  ParsedAnswer parsed;
   const int status =
-      SendRequest(baseUrl_ + u"?method=PROPFIND", u"{\"propname\":[\"ctag\"]}", response);
+      SendRequest(baseUrl_ + u"?method=PROPFIND", u"{\"propname\":[\"ctag\"]}", response, parsed);
   if (!IsSuccess(status)) return status;
   CtagMap read;
   const Decoded decoded =
-      DecodeArray(response, "multistatus", kQueryCtagFormat, u"QueryCtag",
+      DecodeArray(parsed, "multistatus", kQueryCtagFormat, u"QueryCtag",
                   [&read](const Json::Value& element) { AddCtag(element, read); });
   if (decoded == Decoded::kComplete) {
     for (auto& entry : read) ctags[entry.first] = std::move(entry.second);
@@ -279,12 +283,13 @@ int AppNetInterface::QueryCtag(CtagMap& ctags) {
 
 int AppNetInterface::GetEtagList(const WString& dataType, std::vector<EtagItem>& etags) {
   std::string response;
+  ParsedAnswer parsed;
   const int status = SendRequest(baseUrl_ + u"/" + dataType + u"?method=PROPFIND",
-                                 u"{\"propname\":[\"etag\"]}", response);
+                                 u"{\"propname\":[\"etag\"]}", response, parsed);
   if (!IsSuccess(status)) return status;
   std::vector<EtagItem> read;
   const Decoded decoded =
-      DecodeArray(response, "multistatus", kEtagFormat, u"GetEtagList",
+      DecodeArray(parsed, "multistatus", kEtagFormat, u"GetEtagList",
                   [&](const Json::Value& element) {
                     EtagItem item;
                     item.guid = TextOf(element, "guid");
@@ -300,11 +305,12 @@ int AppNetInterface::GetEtagList(const WString& dataType, std::vector<EtagItem>&
 
 int AppNetInterface::DownloadData(const WString& dataType, TextList guids, StructList& records) {
   std::string response;
+  ParsedAnswer parsed;
   const int status =
-      SendRequest(baseUrl_ + u"/" + dataType + u"?method=REPORT", DownloadBody(guids), response);
+      SendRequest(baseUrl_ + u"/" + dataType + u"?method=REPORT", DownloadBody(guids), response, parsed);
   if (!IsSuccess(status)) return status;
   StructList read;
-  const Decoded decoded = DecodeArray(response, "multistatus", kDownloadFormat, u"DownloadData",
+  const Decoded decoded = DecodeArray(parsed, "multistatus", kDownloadFormat, u"DownloadData",
                                       [&read](const Json::Value& element) {
                                         StructRecord record;
                                         record.guid = TextOf(element, "guid");
@@ -321,11 +327,12 @@ std::map<WString, AddResult> AppNetInterface::AddData(const WString& dataType, T
                                                       int& status) {
   std::map<WString, AddResult> results;
   std::string response;
+  ParsedAnswer parsed;
   status =
-      SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST", AddBody(dataType, items), response);
+      SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST", AddBody(dataType, items), response, parsed);
   if (!IsSuccess(status)) return results;
   const Decoded decoded =
-      DecodeArray(response, "addrsp", kAddFormat, u"AddData", [&results](const Json::Value& element) {
+      DecodeArray(parsed, "addrsp", kAddFormat, u"AddData", [&results](const Json::Value& element) {
         AddResult result;
         result.guid = TextOf(element, "guid");
         result.luid = TextOf(element, "luid");
@@ -343,10 +350,11 @@ std::map<WString, UpdateResult> AppNetInterface::UpdateData(const WString& dataT
                                                             TextPairList items, int& status) {
   std::map<WString, UpdateResult> results;
   std::string response;
+  ParsedAnswer parsed;
   status = SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST",
-                                 UpdateBody(dataType, items), response);
+                                 UpdateBody(dataType, items), response, parsed);
   if (!IsSuccess(status)) return results;
-  const Decoded decoded = DecodeArray(response, "updatersp", kUpdateFormat, u"UpdateData",
+  const Decoded decoded = DecodeArray(parsed, "updatersp", kUpdateFormat, u"UpdateData",
                                       [&results](const Json::Value& element) {
                                         UpdateResult result;
                                         result.guid = TextOf(element, "guid");
@@ -364,10 +372,11 @@ std::map<WString, int> AppNetInterface::RemoveData(const WString& dataType, Text
                                                    int& status) {
   std::map<WString, int> results;
   std::string response;
+  ParsedAnswer parsed;
   status =
-      SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST", RemoveBody(guids), response);
+      SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST", RemoveBody(guids), response, parsed);
   if (!IsSuccess(status)) return results;
-  const Decoded decoded = DecodeArray(response, "removersp", kRemoveFormat, u"RemoveData",
+  const Decoded decoded = DecodeArray(parsed, "removersp", kRemoveFormat, u"RemoveData",
                                       [&results](const Json::Value& element) {
                                         const WString guid = TextOf(element, "guid");
                                         results[guid] = IntOf(element, "status", 0);  // last wins

@@ -101,15 +101,24 @@ BaseNetInterface::BaseNetInterface(const NetConfig& config)
 BaseNetInterface::~BaseNetInterface() = default;
 
 int BaseNetInterface::SendRequest(const WString& url, const WString& body, std::string& response) {
-  int status = HttpRequest(url, body, response);
-  // Without a whole answer there is no result code to read either.
-  if (status != 0) ReadResultCode(status, response);
+  ParsedAnswer parsed;
+  return SendRequest(url, body, response, parsed);
+}
+
+int BaseNetInterface::SendRequest(const WString& url, const WString& body, std::string& response,
+                                  ParsedAnswer& parsed) {
+  const auto send = [&] {
+    int status = HttpRequest(url, body, response);
+    ParseOnce(response, parsed);
+    // Without a whole answer there is no result code to read either.
+    if (status != 0) ReadResultCode(status, parsed.root);
+    return status;
+  };
+  const int status = send();
   if (status != 402) return status;
   LogInfo(u"(AT expired. try to get new AT!)");
   RefreshToken();
-  status = HttpRequest(url, body, response);
-  if (status != 0) ReadResultCode(status, response);
-  return status;
+  return send();
 }
 
 namespace {
@@ -204,6 +213,11 @@ BaseNetInterface::Share* BaseNetInterface::GetShare() {
     curl_share_setopt(share->handle, CURLSHOPT_UNLOCKFUNC, &Share::Unlock);
     curl_share_setopt(share->handle, CURLSHOPT_USERDATA, share.get());
     curl_share_setopt(share->handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    // Connections and TLS sessions too: the requests of one client reuse a connection
+    // instead of a TCP and TLS handshake each. Each request keeps its own easy handle,
+    // headers and body, so nothing changes on the wire but the number of connections.
+    curl_share_setopt(share->handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+    curl_share_setopt(share->handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
     share_ = std::move(share);
   }
   return share_.get();
@@ -270,7 +284,10 @@ int BaseNetInterface::PerformRequest(void* easy) const {
 }
 
 void BaseNetInterface::ReadResultCode(int& status, const std::string& response) {
-  const Json::Value root = ParseStrict(response);
+  ReadResultCode(status, ParseStrict(response));
+}
+
+void BaseNetInterface::ReadResultCode(int& status, const Json::Value& root) {
   try {
     if (!IsObjectLike(root)) return;
     const Json::Value* result = FindMember(root, "result");

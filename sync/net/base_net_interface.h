@@ -3,7 +3,8 @@
 // responses, the user's proxy and the CA bundle beside the host executable.
 //
 // Ownership: one instance per protocol client, built from the client's NetConfig; it owns
-// its headers, the lock token line and a DNS share handle kept for its whole life.
+// its headers, the lock token line and a share handle kept for its whole life, through
+// which its requests share DNS answers, connections and TLS sessions.
 // Thread-safety: SendRequest may run on several threads at once on one instance (the sync
 // thread and the keep-alive timer); the headers, the lock token line, the token and the
 // share handle are guarded. Failures are statuses (0: no response), never exceptions.
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "sync/interface/records.h"
+#include "sync/net/json_util.h"
 
 namespace quillet {
 
@@ -41,10 +43,14 @@ class BaseNetInterface {
   // above ended it); the body is then empty. A 402 refreshes the token through the host once and sends
   // the request again.
   int SendRequest(const WString& url, const WString& body, std::string& response);
+  // The same, with the answer parsed once for its result code and handed back in parsed.
+  int SendRequest(const WString& url, const WString& body, std::string& response,
+                  ParsedAnswer& parsed);
   // One POST, no refresh, no result code; 0 and an empty body when the transfer failed.
   int HttpRequest(const WString& url, const WString& body, std::string& response);
   // Replaces status by the body's "result"."code" when there is one of a usable type.
   void ReadResultCode(int& status, const std::string& response);
+  void ReadResultCode(int& status, const Json::Value& root);
   // Rebuilds "Authorization" from the credential string.
   void UpdateAuthorization();
   // SyncType + "_11_" + seconds since 1970 + "_" + eight random digits; empty on failure.

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <regex>
+#include <thread>
 #include <fstream>
 #include <memory>
 
@@ -307,6 +308,31 @@ TEST_F(BaseNetTest, AServerThatStaysSilentEndsAsNoAnswerWithinTheStallLimit) {
                                                 BaseNetInterface::kStallSeconds);
   EXPECT_LT(waited, std::chrono::seconds(5));
   EXPECT_TRUE(LogCapture::HasPrefix(log_->Error(), "BaseNetInterface HttpRequest Failed , CurlCode :(28)"));
+}
+
+TEST_F(BaseNetTest, RequestsOfOneClientShareConnections) {
+  BaseNetInterface net(Config());
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(200, Send(net, server_, "x"));
+  EXPECT_EQ(20u, server_.RequestCount());
+  EXPECT_EQ(1u, server_.ConnectionCount());
+  // Another client has its own share handle and connections.
+  BaseNetInterface other(Config());
+  EXPECT_EQ(200, Send(other, server_, "x"));
+  EXPECT_EQ(2u, server_.ConnectionCount());
+}
+
+TEST_F(BaseNetTest, AServerThatClosesIdleConnectionsAnswersEveryRequestOnce) {
+  server_.CloseIdleAfter(30);
+  BaseNetInterface net(Config());
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(200, Send(net, server_, "x?n=" + std::to_string(i)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(i % 2 ? 60 : 1));
+  }
+  const std::vector<RecordedRequest> requests = server_.Requests();
+  ASSERT_EQ(6u, requests.size());
+  for (int i = 0; i < 6; ++i) EXPECT_EQ("/x?n=" + std::to_string(i), requests[i].Target());
+  EXPECT_GE(server_.ConnectionCount(), 3u);
+  EXPECT_LT(server_.ConnectionCount(), 6u);
 }
 
 TEST_F(BaseNetTest, RequestsStayOnHttp11WhenTheServerOffersHttp2) {

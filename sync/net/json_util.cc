@@ -32,20 +32,28 @@ Json::Value ParseStrict(const std::string& text) {
   return root;
 }
 
-bool ParseComplete(const std::string& text, Json::Value& root, std::string& errors) {
+void ParseOnce(const std::string& text, ParsedAnswer& parsed) {
   static const Json::CharReaderBuilder builder = StrictBuilder(true);
-  bool complete = false;
+  // A reader per thread, made once: the sync thread and the keep-alive thread parse at once.
+  thread_local const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  parsed.root = Json::Value();
+  parsed.errors.clear();
+  parsed.complete = false;
   try {
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    complete = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+    parsed.complete =
+        reader->parse(text.data(), text.data() + text.size(), &parsed.root, &parsed.errors);
   } catch (const std::exception& e) {
-    errors = e.what();  // nesting deeper than the parser allows
+    parsed.errors = e.what();  // nesting deeper than the parser allows
   }
-  if (!complete) {
-    root = Json::Value();
-    if (errors.empty()) errors = "incomplete JSON document";
-  }
-  return complete;
+  if (!parsed.complete && parsed.errors.empty()) parsed.errors = "incomplete JSON document";
+}
+
+bool ParseComplete(const std::string& text, Json::Value& root, std::string& errors) {
+  ParsedAnswer parsed;
+  ParseOnce(text, parsed);
+  errors = std::move(parsed.errors);
+  root = parsed.complete ? std::move(parsed.root) : Json::Value();
+  return parsed.complete;
 }
 
 bool IsObjectLike(const Json::Value& value) { return value.isObject() || value.isNull(); }

@@ -24,6 +24,15 @@ Json::Value ParseStrict(const std::string& text);
 // when the text is not one whole JSON document; root is then left null. Never throws.
 bool ParseComplete(const std::string& text, Json::Value& root, std::string& errors);
 
+// One answer body parsed once, for both its result code and its decoder: as ParseComplete,
+// with root keeping what the parser built before an error (for the lenient result code).
+struct ParsedAnswer {
+  Json::Value root;
+  bool complete = false;
+  std::string errors;  // the parser's message when not complete
+};
+void ParseOnce(const std::string& text, ParsedAnswer& parsed);
+
 // True for an object or null: both read as an object, null as one without members.
 bool IsObjectLike(const Json::Value& value);
 

@@ -57,8 +57,14 @@ class Reader {
  public:
   explicit Reader(SSL* ssl) : ssl_(ssl) {}
 
-  // Everything up to and including the blank line that ends a request head.
-  bool ReadHead(std::string* head) {
+  // Everything up to and including the blank line that ends a request head. With idleMs > 0
+  // a connection that brings no new request for that long ends (like a server's keep-alive
+  // time-out).
+  bool ReadHead(std::string* head, int idleMs) {
+    if (idleMs > 0 && buffer_.empty() && SSL_pending(ssl_) == 0) {
+      pollfd waiting = {SSL_get_fd(ssl_), POLLIN, 0};
+      if (poll(&waiting, 1, idleMs) <= 0) return false;
+    }
     for (;;) {
       const size_t end = buffer_.find("\r\n\r\n");
       if (end != std::string::npos) {
@@ -217,6 +223,11 @@ void HttpsTestServer::Stop() {
   context_ = nullptr;
 }
 
+size_t HttpsTestServer::ConnectionCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return connections_;
+}
+
 std::string HttpsTestServer::BaseUrl() const {
   return "https://127.0.0.1:" + std::to_string(port_) + "/";
 }
@@ -231,6 +242,7 @@ void HttpsTestServer::AcceptLoop() {
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     std::lock_guard<std::mutex> lock(mutex_);
+    ++connections_;
     openFds_.insert(fd);
     workers_.emplace_back(&HttpsTestServer::Serve, this, fd);
   }
@@ -245,7 +257,7 @@ void HttpsTestServer::Serve(int fd) {
     const std::string alpn(reinterpret_cast<const char*>(agreed), agreed ? agreedLength : 0);
     Reader reader(ssl);
     std::string head;
-    while (!stopping_ && reader.ReadHead(&head)) {
+    while (!stopping_ && reader.ReadHead(&head, idleCloseMs_.load())) {
       RecordedRequest request;
       request.alpn = alpn;
       size_t at = head.find("\r\n");

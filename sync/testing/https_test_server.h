@@ -71,6 +71,11 @@ class HttpsTestServer {
   void SetDefault(ScriptedResponse response);
   void SetHandler(std::function<ScriptedResponse(const RecordedRequest&)> handler);
 
+  // Ends a kept-alive connection that brings no request for ms (0: never).
+  void CloseIdleAfter(int ms) { idleCloseMs_ = ms; }
+  // Connections accepted so far.
+  size_t ConnectionCount() const;
+
   std::vector<RecordedRequest> Requests() const;
   size_t RequestCount() const;
   // Requests whose target contains text, e.g. "method=KEEPLOCK".
@@ -93,12 +98,14 @@ class HttpsTestServer {
   int port_ = 0;
   void* context_ = nullptr;  // SSL_CTX
   std::atomic<bool> stopping_{false};
+  std::atomic<int> idleCloseMs_{0};
   std::thread acceptThread_;
 
   mutable std::mutex mutex_;  // guards everything below
   mutable std::condition_variable changed_;
   std::vector<std::thread> workers_;
   std::set<int> openFds_;
+  size_t connections_ = 0;
   std::vector<RecordedRequest> requests_;
   std::deque<ScriptedResponse> queue_;
   ScriptedResponse default_;
