@@ -29,14 +29,16 @@ if(QUILLET_BUILD_TESTS)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
   file(GLOB_RECURSE QUILLET_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/sync/*_test.cc)
-  # e2e has its own program; posix/ tests the other platform; the transport's HTTPS tests
-  # need the POSIX-socket test server.
+  # e2e runs against the reference server; posix/ tests the other platform; the transport's
+  # HTTPS tests need the in-process test server, which is written on POSIX sockets.
   list(FILTER QUILLET_TEST_SOURCES EXCLUDE REGEX "/sync/(e2e|platform/posix)/")
-  list(FILTER QUILLET_TEST_SOURCES EXCLUDE REGEX "/sync/net/base_net_interface_test\\.cc$")
+  list(FILTER QUILLET_TEST_SOURCES EXCLUDE REGEX
+    "/sync/net/(base_net_interface|app_net_interface|net_factory|net_round)_test\\.cc$")
   file(GLOB QUILLET_TESTING_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/sync/testing/*.cc)
   list(FILTER QUILLET_TESTING_SOURCES EXCLUDE REGEX "/https_test_server\\.cc$")
   add_executable(quillet_tests ${QUILLET_TEST_SOURCES} ${QUILLET_TESTING_SOURCES})
-  target_compile_options(quillet_tests PRIVATE ${QUILLET_WARNINGS})
+  target_compile_options(quillet_tests PRIVATE ${QUILLET_WARNINGS}
+    -include ${PROJECT_SOURCE_DIR}/sync/testing/posix_env_win32.h)
   target_link_libraries(quillet_tests PRIVATE quillet_core GTest::gtest GTest::gmock
     GTest::gtest_main)
   target_link_options(quillet_tests PRIVATE ${QUILLET_WIN_STATIC})

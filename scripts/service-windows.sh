@@ -137,14 +137,25 @@ check "log: installed, start pending, started" equals \
   "1/1/1/1"
 
 # 2. A second "START" meets 1073, stops and deletes the old service, installs and starts.
+#    A handle held open meanwhile (as a management tool would) keeps the deleted service
+#    marked for deletion: creation answers 1072 until the handle closes, 3 s later.
+hold_started=$SECONDS
+win "$test_exe" hold 3000 >"$logs/hold.out" &
+hold_pid=$!
+for _ in $(seq 1 100); do grep -q holding "$logs/hold.out" 2>/dev/null && break; sleep 0.1; done
+check "a second handle holds the service" grep -q holding "$logs/hold.out"
 check "second START run exits 0" timeout 120 wine "$service_exe" START
+wait "$hold_pid"
 status="$(status_of)"
 check "service RUNNING after second START" equals "$(field state "$status")" 4
 second_pid="$(field pid "$status")"
 check "service process was replaced" test -n "$second_pid" -a "$second_pid" != "$first_pid" -a "$second_pid" != 0
-# The old service may still be marked for deletion (1072) at the next attempt; the
-# retries absorb that, so CreateService can fail more than once here.
-check "log: CreateService failed" test "$(log_count 'CreateService failed(SvcInstall)')" -ge 1
+# Only the 1073 fails: while 1072 is answered the install waits, and logs it once.
+check "log: CreateService failed once (1073)" equals "$(log_count 'CreateService failed(SvcInstall)')" 1
+check "log: waited while the old service was marked for deletion" \
+  equals "$(log_count 'Service marked for deletion, waiting(SvcInstall)')" 1
+check "log: no install error" equals "$(log_count 'Service Install Error')" 0
+check "the wait lasted until the held handle closed" test $((SECONDS - hold_started)) -ge 3
 check "log: stopped, deleted, installed and started again" equals \
   "$(log_count 'Service stopped successfully(DoStopSvc)')/$(log_count 'Service deleted successfully(DoDeleteSvc)')/$(log_count 'WARN  Service installed successfully')/$(log_count 'Service started successfully.(DoStartSvc)')" \
   "1/1/2/2"
@@ -175,6 +186,16 @@ done <<<"$sessions"
 if [ "$sessions_rc" -ne 0 ] || ! grep -q '^PASS' <<<"$sessions"; then
   fail "sessions program completed"
 fi
+# 6. A squatter on the broker pipe name can identify a client, never impersonate it.
+pipe_out="$(win "$test_exe" pipe)"
+echo "$pipe_out" | sed 's/^/  /'
+while read -r verdict name; do
+  case "$verdict" in
+    PASS) pass "pipe: $name" ;;
+    FAIL) fail "pipe: $name" ;;
+  esac
+done <<<"$pipe_out"
+grep -q '^PASS' <<<"$pipe_out" || fail "pipe program completed"
 echo "service-windows: wine tests took $((SECONDS - start)) s"
 
 if [ "$failed" -ne 0 ]; then
