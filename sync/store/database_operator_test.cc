@@ -64,7 +64,12 @@ class DatabaseOperatorTest : public store_testing::StoreTest {
 
 TEST_F(DatabaseOperatorTest, NewStoreHasTheExactSchemaInWalModeWithAGuidIndex) {
   ASSERT_TRUE(Init());
+#if defined(_WIN32)
+  // ".../data/" does not end in the Windows separator, so the library appends one.
+  const std::string file = root_ + "/data/\\Quillet\\" + Md5Hex("user-1") + "\\Quillet.dat";
+#else
   const std::string file = root_ + "/data/Quillet/" + Md5Hex("user-1") + "/Quillet.dat";
+#endif
   EXPECT_EQ(DbFile(), file);
   const std::string header = ReadWholeFile(file);
   ASSERT_GT(header.size(), 20u);

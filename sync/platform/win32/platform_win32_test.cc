@@ -91,7 +91,27 @@ TEST(Win32PlatformTest, ManualProxyIsTheUsersInternetSettingsProxy) {
                  sizeof enable);
   RegSetValueExW(key, L"ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server),
                  sizeof server);
+  // WinHTTP reads the settings blob beside them: a header (magic 0x46, counter, flags with
+  // PROXY_TYPE_PROXY), then the proxy and the bypass list, each a length and its bytes.
+  const std::string proxy = "proxy.example:3128";
+  std::string blob;
+  auto put = [&blob](DWORD v) { blob.append(reinterpret_cast<const char*>(&v), sizeof v); };
+  put(0x46);
+  put(0);
+  put(0x3);  // PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY
+  put(static_cast<DWORD>(proxy.size()));
+  blob += proxy;
+  put(0);
+  blob.append(32, '\0');
+  HKEY connections = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(key, L"Connections", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &connections, nullptr),
+            ERROR_SUCCESS);
+  RegSetValueExW(connections, L"DefaultConnectionSettings", 0, REG_BINARY,
+                 reinterpret_cast<const BYTE*>(blob.data()), static_cast<DWORD>(blob.size()));
   EXPECT_EQ(ManualProxy(), "proxy.example:3128");
+  RegDeleteValueW(connections, L"DefaultConnectionSettings");
+  RegCloseKey(connections);
   const DWORD disable = 0;
   RegSetValueExW(key, L"ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&disable),
                  sizeof disable);
