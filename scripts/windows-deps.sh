@@ -4,7 +4,8 @@
 # OpenSSL with HTTP(S) only, SQLite, jsoncpp and log4cpp, all static. Each library that is
 # installed leaves a marker (.NAME-ready) in the cache, so later runs only check markers.
 #   QUILLET_CROSS_PREFIX  the cache (default /opt/quillet-cross)
-#   usage: windows-deps.sh [openssl curl sqlite jsoncpp log4cpp]   (default: all)
+#   usage: windows-deps.sh [openssl curl sqlite jsoncpp log4cpp log4cplus]
+#          (default: the library's five)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cache="${QUILLET_CROSS_PREFIX:-/opt/quillet-cross}"
@@ -128,11 +129,18 @@ build_log4cpp() {
     CC="$CC" CXX="$CXX" >/dev/null && make -j "$jobs" && make install)
 }
 
+# The service's logger (scripts/service-windows.sh asks for it alone).
+build_log4cplus() {
+  cmake_build "$1" "$1/build-win" -DUNICODE=ON -DLOG4CPLUS_BUILD_TESTING=OFF \
+    -DLOG4CPLUS_BUILD_LOGGINGSERVER=OFF -DWITH_UNIT_TESTS=OFF \
+    -DLOG4CPLUS_ENABLE_DECORATED_LIBRARY_NAME=OFF -DLOG4CPLUS_MINGW_STATIC_RUNTIME=ON
+}
+
 # ---- One library: built unless its marker is there.
 package_of() {
   case "$1" in
     openssl) echo openssl ;; curl) echo curl ;; sqlite) echo sqlite3 ;;
-    jsoncpp) echo libjsoncpp ;; log4cpp) echo log4cpp ;;
+    jsoncpp) echo libjsoncpp ;; log4cpp) echo log4cpp ;; log4cplus) echo log4cplus ;;
   esac
 }
 build_one() {
