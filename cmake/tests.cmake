@@ -1,7 +1,7 @@
 # Unit tests live beside the files they test (*_test.cc) and build into one binary.
 file(GLOB_RECURSE QUILLET_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/sync/*_test.cc)
 # The end-to-end tests build into their own binary (they link the reference sync server).
-list(FILTER QUILLET_TEST_SOURCES EXCLUDE REGEX "/sync/e2e/")
+list(FILTER QUILLET_TEST_SOURCES EXCLUDE REGEX "/sync/(e2e|platform/win32)/")
 file(GLOB QUILLET_TESTING_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/sync/testing/*.cc)
 add_executable(quillet_tests ${QUILLET_TEST_SOURCES} ${QUILLET_TESTING_SOURCES})
 target_compile_options(quillet_tests PRIVATE ${QUILLET_WARNINGS})

@@ -22,3 +22,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# pkg-config answers for the cross-built libraries only, never the build machine's.
+set(ENV{PKG_CONFIG_LIBDIR} "${QUILLET_CROSS_PREFIX}/lib/pkgconfig")
+set(ENV{PKG_CONFIG_PATH} "")

@@ -50,35 +50,10 @@ for tool in x86_64-w64-mingw32-g++-posix wine wineserver wineboot cmake ninja; d
   command -v "$tool" >/dev/null || abort "tool $tool present (run scripts/setup.sh)"
 done
 
-# ---- log4cplus for Windows, built once per machine from Debian's source package.
+# ---- log4cplus for Windows, built once per machine from Debian's source package (with
+# the library's dependencies, by the same script and into the same cache).
 build_log4cplus() {
-  [ -f "$cache/.log4cplus-ready" ] && return 0
-  local list=/etc/apt/sources.list.d/quillet-log4cplus-src.sources
-  if [ ! -f "$list" ]; then
-    printf '%s\n' "Types: deb-src" "URIs: http://deb.debian.org/debian" "Suites: bookworm" \
-      "Components: main" "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" >"$list"
-    apt-get update -qq || return 1
-  fi
-  local work
-  work="$(mktemp -d /tmp/log4cplus-src.XXXXXX)"
-  if ! (cd "$work" && apt-get source -qq log4cplus); then
-    apt-get update -qq && (cd "$work" && apt-get source -qq log4cplus) || return 1
-  fi
-  local src
-  src="$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'log4cplus-*' | head -1)"
-  [ -n "$src" ] || return 1
-  cmake -S "$src" -B "$work/build" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" \
-    -DQUILLET_CROSS_PREFIX="$cache" -DCMAKE_INSTALL_PREFIX="$cache" \
-    -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DUNICODE=ON \
-    -DLOG4CPLUS_BUILD_TESTING=OFF -DLOG4CPLUS_BUILD_LOGGINGSERVER=OFF -DWITH_UNIT_TESTS=OFF \
-    -DLOG4CPLUS_ENABLE_DECORATED_LIBRARY_NAME=OFF -DLOG4CPLUS_MINGW_STATIC_RUNTIME=ON &&
-    cmake --build "$work/build" -j "$(nproc)" &&
-    cmake --install "$work/build" &&
-    touch "$cache/.log4cplus-ready"
-  local status=$?
-  rm -rf "$work"
-  return $status
+  QUILLET_CROSS_PREFIX="$cache" bash "$root/scripts/windows-deps.sh" log4cplus
 }
 start=$SECONDS
 build_log4cplus >"$logs/log4cplus.log" 2>&1 || abort "cross-build log4cplus" "$logs/log4cplus.log"
@@ -142,12 +117,27 @@ status="$(status_of)"
 check "service RUNNING after second START" equals "$(field state "$status")" 4
 second_pid="$(field pid "$status")"
 check "service process was replaced" test -n "$second_pid" -a "$second_pid" != "$first_pid" -a "$second_pid" != 0
-# The old service may still be marked for deletion (1072) at the next attempt; the
-# retries absorb that, so CreateService can fail more than once here.
-check "log: CreateService failed" test "$(log_count 'CreateService failed(SvcInstall)')" -ge 1
+check "log: CreateService failed once (1073)" equals "$(log_count 'CreateService failed(SvcInstall)')" 1
 check "log: stopped, deleted, installed and started again" equals \
   "$(log_count 'Service stopped successfully(DoStopSvc)')/$(log_count 'Service deleted successfully(DoDeleteSvc)')/$(log_count 'WARN  Service installed successfully')/$(log_count 'Service started successfully.(DoStartSvc)')" \
   "1/1/2/2"
+
+# 2b. A service deleted while it runs stays marked for deletion until its process ends:
+#     "START" then meets 1072, waits in steps, and installs once the old one is gone (a
+#     stop control sent 2 s later ends it).
+check "running service deleted from outside" win "$test_exe" delete
+(sleep 2; win "$test_exe" stop >/dev/null) &
+stopper=$!
+wait_started=$SECONDS
+check "START over a service marked for deletion exits 0" timeout 120 wine "$service_exe" START
+wait "$stopper"
+check "log: waited while the old service was marked for deletion" \
+  equals "$(log_count 'Service marked for deletion, waiting(SvcInstall)')" 1
+check "log: installed after the wait, no install error" equals \
+  "$(log_count 'WARN  Service installed successfully')/$(log_count 'Service Install Error')/$(log_count 'CreateService failed(SvcInstall)')" \
+  "3/0/1"
+check "the wait ended within its 10 s bound" test $((SECONDS - wait_started)) -le 15
+check "service RUNNING after the wait" equals "$(field state "$(status_of)")" 4
 
 # 3. A stop control brings it to STOPPED.
 check "stop control answered" win "$test_exe" stop
@@ -175,6 +165,16 @@ done <<<"$sessions"
 if [ "$sessions_rc" -ne 0 ] || ! grep -q '^PASS' <<<"$sessions"; then
   fail "sessions program completed"
 fi
+# 6. A squatter on the broker pipe name can identify a client, never impersonate it.
+pipe_out="$(win "$test_exe" pipe)"
+echo "$pipe_out" | sed 's/^/  /'
+while read -r verdict name; do
+  case "$verdict" in
+    PASS) pass "pipe: $name" ;;
+    FAIL) fail "pipe: $name" ;;
+  esac
+done <<<"$pipe_out"
+grep -q '^PASS' <<<"$pipe_out" || fail "pipe program completed"
 echo "service-windows: wine tests took $((SECONDS - start)) s"
 
 if [ "$failed" -ne 0 ]; then

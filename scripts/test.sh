@@ -22,4 +22,9 @@ if [ -f "$root/scripts/service-windows.sh" ]; then
   bash "$root/scripts/service-windows.sh" || status=1
 fi
 
+# The library for Windows: Quillet.dll, its unit tests and sample host rounds under Wine.
+if [ -f "$root/scripts/library-windows.sh" ]; then
+  BUILD_DIR="$build" bash "$root/scripts/library-windows.sh" || status=1
+fi
+
 exit $status

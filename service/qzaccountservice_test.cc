@@ -52,19 +52,37 @@ TEST_F(QzAccountServiceTest, OnlyTheExactStartCommandInstalls) {
 }
 
 TEST_F(QzAccountServiceTest, StartReplacesAnInstalledService) {
-  platform.Install(kName, Step{win::kServiceRunning, 0, 9000});
+  // The old service's process ends 600 ms after it reports "stopped": until then the
+  // deleted service is only marked for deletion and its name cannot be created again.
+  platform.Install(kName, Step{win::kServiceRunning, 0, 9000}).processExitDelayMs = 600;
   EXPECT_EQ(service.wWinMain(u"START"), 0);
-  EXPECT_EQ(platform.CountCalls("CreateService"), 2u);
+  // 1073, then 1072 at once and after 250 and 500 ms, created after 750 ms.
+  EXPECT_EQ(platform.CountCalls("CreateService"), 5u);
+  EXPECT_EQ(platform.sleeps, (std::vector<uint32_t>{250, 250, 250}));
   EXPECT_EQ(platform.CountCalls("DeleteService"), 1u);
   EXPECT_EQ(platform.services[kName].current.state, win::kServiceRunning);
+  EXPECT_FALSE(platform.services[kName].markedForDelete);
   EXPECT_EQ(
       log.messages(),
       (std::vector<std::string>{
           "CreateService failed(SvcInstall)", "Service stopped successfully(DoStopSvc)",
           "Service deleted successfully(DoDeleteSvc)",
+          "Service marked for deletion, waiting(SvcInstall)",
           "Service installed successfully\n(SvcInstall)", "Service start pending...(DoStartSvc)",
           "Service started successfully.(DoStartSvc)"}));
   EXPECT_EQ(platform.OpenHandles(), 0u);
+}
+
+TEST_F(QzAccountServiceTest, AServiceThatNeverGoesAwayEndsInAnInstallErrorWithinBoundedTime) {
+  // A process that outlives its stop for good keeps the old service marked for deletion.
+  platform.Install(kName, Step{win::kServiceRunning, 0, 9000}).processExitDelayMs = 0xFFFFFFFFu;
+  EXPECT_EQ(service.wWinMain(u"START"), 0);
+  // Attempts two and three each wait 10 s in 250 ms steps; nothing is started.
+  EXPECT_EQ(platform.sleeps, std::vector<uint32_t>(80, 250));
+  EXPECT_EQ(platform.CountCalls("CreateService"), 1u + 2u * 41u);
+  EXPECT_EQ(platform.CountCalls("StartService"), 0u);
+  EXPECT_EQ(log.messages().back(), "Service Install Error...(wWinMain)");
+  EXPECT_TRUE(platform.services[kName].markedForDelete);
 }
 
 TEST_F(QzAccountServiceTest, ThirdAttemptMaySucceedButThreeFailuresGiveUp) {

@@ -54,9 +54,22 @@ uint32_t ServiceController::SvcInstall() {
   config.startType = win::kServiceAutoStart;
   config.errorControl = win::kServiceErrorNormal;
   config.binaryPath = QuoteBinaryPath(path);
-  ScopedServiceHandle service(platform_, platform_.CreateService(manager.get(), config));
+  Handle created = platform_.CreateService(manager.get(), config);
+  uint32_t error = created ? 0 : platform_.LastError();  // before logging can overwrite it
+  if (error == win::kErrorServiceMarkedForDelete) {
+    // The service deleted just before goes away only once its process has ended and every
+    // handle to it is closed; an immediate retry would meet the same answer.
+    ORVEX_WARN("Service marked for deletion, waiting");
+    for (uint32_t waited = 0;
+         error == win::kErrorServiceMarkedForDelete && waited < kMarkedForDeleteLimitMs;
+         waited += kMarkedForDeleteStepMs) {
+      platform_.Sleep(kMarkedForDeleteStepMs);
+      created = platform_.CreateService(manager.get(), config);
+      error = created ? 0 : platform_.LastError();
+    }
+  }
+  ScopedServiceHandle service(platform_, created);
   if (!service) {
-    const uint32_t error = platform_.LastError();  // before logging can overwrite it
     ORVEX_WARN("CreateService failed");
     return error;
   }

@@ -21,6 +21,10 @@ class ServiceController {
 
   // Time budget of DoStopSvc and StopDependentServices.
   static constexpr uint32_t kStopTimeoutMs = 30000;
+  // While a deleted service is only marked for deletion (its process or a handle to it still
+  // lives), creation answers 1072: it is retried in these steps, up to the limit.
+  static constexpr uint32_t kMarkedForDeleteStepMs = 250;
+  static constexpr uint32_t kMarkedForDeleteLimitMs = 10000;
 
  private:
   ServicePlatform& platform_;

@@ -210,15 +210,58 @@ TEST_F(ServiceControllerTest, StopSleepNeverRunsFarPastTheBudget) {
   EXPECT_EQ(log.messages().back(), "Wait timed out(DoStopSvc)");
 }
 
-TEST_F(ServiceControllerTest, FailingDependentsDoNotPreventTheStop) {
+TEST_F(ServiceControllerTest, ADependentThatWillNotStopKeepsTheServiceRunning) {
   fake::FakeService& service = platform.Install(kName, Step{win::kServiceRunning, 0, 0});
   service.dependents = {u"DepA", u"DepB"};
   platform.Install(u"DepA", Step{win::kServiceRunning, 0, 0}).failing = {"control"};
   platform.Install(u"DepB", Step{win::kServiceRunning, 0, 0});
   controller.DoStopSvc();
   EXPECT_EQ(platform.CountCalls("ControlService 1 DepB"), 0u);  // gave up at DepA
-  EXPECT_EQ(platform.services[kName].current.state, win::kServiceStopped);
-  EXPECT_EQ(log.messages().back(), "Service stopped successfully(DoStopSvc)");
+  // Windows refuses the stop while dependents run (1051); the failure is logged.
+  EXPECT_EQ(platform.CountCalls("ControlService 1 OrvexCoreService"), 1u);
+  EXPECT_EQ(platform.LastError(), win::kErrorDependentServicesRunning);
+  EXPECT_EQ(platform.services[kName].current.state, win::kServiceRunning);
+  EXPECT_EQ(log.messages(), std::vector<std::string>{"ControlService failed(DoStopSvc)"});
+  EXPECT_EQ(platform.OpenHandles(), 0u);
+}
+
+TEST_F(ServiceControllerTest, InstallWaitsWhileTheOldServiceIsMarkedForDeletion) {
+  platform.createErrors = {1072, 1072, 1072, 0};
+  EXPECT_EQ(controller.SvcInstall(), 0u);
+  EXPECT_EQ(platform.CountCalls("CreateService"), 4u);
+  EXPECT_EQ(platform.sleeps, (std::vector<uint32_t>{250, 250, 250}));
+  EXPECT_EQ(log.messages(),
+            (std::vector<std::string>{"Service marked for deletion, waiting(SvcInstall)",
+                                      "Service installed successfully\n(SvcInstall)"}));
+
+  // At most 10 s of waiting, then the error is returned like any other.
+  fake::FakePlatform other;
+  ServiceController otherController(other);
+  other.createErrors.assign(100, 1072);
+  fake::LogCapture otherLog;
+  EXPECT_EQ(otherController.SvcInstall(), 1072u);
+  EXPECT_EQ(other.sleeps, std::vector<uint32_t>(40, 250));
+  EXPECT_EQ(other.CountCalls("CreateService"), 41u);
+  EXPECT_EQ(otherLog.messages().back(), "CreateService failed(SvcInstall)");
+  EXPECT_EQ(other.OpenHandles(), 0u);
+}
+
+TEST_F(ServiceControllerTest, DeletedServiceLastsUntilItsProcessEndsAndHandlesClose) {
+  platform.Install(kName, Step{win::kServiceRunning, 0, 0}).processExitDelayMs = 100;
+  const Handle manager = platform.OpenSCManager(win::kScManagerAllAccess);
+  const Handle held = platform.OpenService(manager, kName, win::kServiceQueryStatus);
+  controller.DoDeleteSvc();
+  ASSERT_EQ(platform.services.count(kName), 1u);  // running, and a handle is open
+  EXPECT_TRUE(platform.services[kName].markedForDelete);
+  EXPECT_EQ(controller.SvcInstall(), 1072u);  // still running: 10 s of waiting in vain
+
+  controller.DoStopSvc();  // stopping is still allowed
+  platform.CloseServiceHandle(held);
+  EXPECT_EQ(platform.services.count(kName), 1u);  // the process has not ended yet
+  platform.Sleep(100);
+  EXPECT_EQ(platform.services.count(kName), 0u);
+  EXPECT_EQ(controller.SvcInstall(), 0u);
+  platform.CloseServiceHandle(manager);
 }
 
 TEST_F(ServiceControllerTest, StopDependentServicesResults) {

@@ -14,6 +14,9 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
+#if defined(_WIN32)
+#include <direct.h>
+#endif
 
 #include "bookmark_store.h"
 #include "host_options.h"
@@ -83,12 +86,17 @@ int main(int argc, char** argv) {
   int rest = argc - first - 1;
   char** args = argv + first + 1;
 
-  mkdir(options.profile, 0755);
   /* The library wants absolute directories for its store and logs. */
   char absolute[4096];
+#if defined(_WIN32)
+  _mkdir(options.profile);
+  if (_fullpath(absolute, options.profile, sizeof absolute)) options.profile = absolute;
+#else
+  mkdir(options.profile, 0755);
   if (realpath(options.profile, absolute)) options.profile = absolute;
+#endif
   char path[4096];
-  snprintf(path, sizeof path, "%s/bookmarks.db", options.profile);
+  snprintf(path, sizeof path, "%s" HOST_SEP "bookmarks.db", options.profile);
   sqlite3* db = bookmarks_open(path);
   if (!db) return 1;
 

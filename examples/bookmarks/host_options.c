@@ -18,7 +18,7 @@ static void set(char* field, size_t size, const char* value) { snprintf(field, s
 
 static void read_ini(HostOptions* o, int batchSet) {
   char path[4096];
-  snprintf(path, sizeof path, "%s/host.ini", o->profile);
+  snprintf(path, sizeof path, "%s" HOST_SEP "host.ini", o->profile);
   FILE* f = fopen(path, "r");
   if (!f) return;
   char line[2048];

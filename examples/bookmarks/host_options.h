@@ -2,6 +2,13 @@
 #ifndef QUILLET_EXAMPLES_HOST_OPTIONS_H_
 #define QUILLET_EXAMPLES_HOST_OPTIONS_H_
 
+/* The separator of the paths the host builds inside its profile. */
+#if defined(_WIN32)
+#define HOST_SEP "\\"
+#else
+#define HOST_SEP "/"
+#endif
+
 typedef struct HostOptions {
   const char* profile;
   char server[1024];

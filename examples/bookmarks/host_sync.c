@@ -338,8 +338,8 @@ int run_sync(sqlite3* db, const HostOptions* options) {
   g_failedStep[0] = '\0';
 
   char dataDir[4096], logDir[4096];
-  snprintf(dataDir, sizeof dataDir, "%s/data", options->profile);
-  snprintf(logDir, sizeof logDir, "%s/logs", options->profile);
+  snprintf(dataDir, sizeof dataDir, "%s" HOST_SEP "data", options->profile);
+  snprintf(logDir, sizeof logDir, "%s" HOST_SEP "logs", options->profile);
   CloudSyncInitInfo info = {"browser", options->token, options->user,  options->app,
                             dataDir,   logDir,         options->server};
   SyncCallbacks callbacks = {on_download_start,  on_upload_start,

@@ -4,6 +4,8 @@
 //   stop      sends the stop control and waits for STOPPED
 //   remove    stops and deletes the service, ignoring failures (clean-up)
 //   sessions  runs broker and account service in this process and checks the logouts
+//   delete    deletes the service without stopping it (it stays marked for deletion)
+//   pipe      serves the broker pipe name itself and checks what a connecting client allows
 #include <log4cplus/initializer.h>
 #include <windows.h>
 
@@ -11,10 +13,12 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "service/components/account/account_service.h"
 #include "service/components/ipc/ipc_message_client.h"
+#include "service/components/ipc/pipe_io.h"
 #include "service/components/logger/process_logger.h"
 #include "service/components/registry/registry.h"
 #include "service/qzaccountservice.h"
@@ -202,6 +206,53 @@ int Sessions() {
   return g_failed == 0 ? 0 : 1;
 }
 
+// Deletes the service as it is, running or not: a running one stays marked for deletion
+// until its process has ended.
+int Delete() {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = manager ? OpenServiceW(manager, L"OrvexCoreService", DELETE) : nullptr;
+  const bool deleted = service != nullptr && DeleteService(service);
+  std::printf("%s\n", deleted ? "deleted" : "not deleted");
+  if (service) CloseServiceHandle(service);
+  if (manager) CloseServiceHandle(manager);
+  return deleted ? 0 : 1;
+}
+
+// A process that got the pipe name first (a squatter) must learn at most who the client
+// is: the client's identification-only SQOS leaves it an identification-level token.
+int PipeIdentity() {
+  HANDLE squat = orvex::pipe::CreateServerInstance(false);
+  Check(squat != INVALID_HANDLE_VALUE, "squatter serves the broker pipe name");
+  if (squat == INVALID_HANDLE_VALUE) return 1;
+  HANDLE client = INVALID_HANDLE_VALUE;
+  std::thread connector([&client] { client = orvex::pipe::Connect(3000); });
+  const bool connected = orvex::pipe::WaitForClient(squat);
+  connector.join();
+  Check(connected && client != INVALID_HANDLE_VALUE, "client connects to the squatter");
+  // Impersonation needs the client to have sent something first.
+  orvex::pipe::WriteFrame(client, "x", 1000);
+  std::string payload;
+  orvex::pipe::ReadFrame(squat, &payload, 1000);
+  SECURITY_IMPERSONATION_LEVEL level = SecurityDelegation;
+  bool got = false;
+  if (ImpersonateNamedPipeClient(squat)) {
+    HANDLE token = nullptr;
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
+      DWORD size = 0;
+      got = GetTokenInformation(token, TokenImpersonationLevel, &level, sizeof level, &size);
+      CloseHandle(token);
+    }
+    RevertToSelf();
+  }
+  std::printf("impersonation level %d (%s)\n", static_cast<int>(level), got ? "read" : "unread");
+  // Wine hands every pipe server the same token whatever the client asked for, so the
+  // level is shown here, and only real Windows holds it to identification.
+  (void)got;
+  if (client != INVALID_HANDLE_VALUE) CloseHandle(client);
+  CloseHandle(squat);
+  return g_failed == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -210,6 +261,8 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"stop") return Stop(false);
   if (command == L"remove") return Stop(true);
   if (command == L"sessions") return Sessions();
-  std::printf("usage: OrvexServiceTest status|stop|remove|sessions\n");
+  if (command == L"delete") return Delete();
+  if (command == L"pipe") return PipeIdentity();
+  std::printf("usage: OrvexServiceTest status|stop|remove|sessions|delete|pipe\n");
   return 2;
 }

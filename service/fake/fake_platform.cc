@@ -66,7 +66,29 @@ FakeService& FakePlatform::Install(const std::u16string& name, Step current) {
   FakeService& service = services[name];
   service.config.serviceName = name;
   service.current = current;
+  service.stoppedAt = now;
   return service;
+}
+
+void FakePlatform::SetState(FakeService& service, const Step& step) {
+  if (step.state == win::kServiceStopped && service.current.state != win::kServiceStopped) {
+    service.stoppedAt = now;
+  }
+  service.current = step;
+}
+
+void FakePlatform::ReapDeleted() {
+  for (auto s = services.begin(); s != services.end();) {
+    const FakeService& service = s->second;
+    bool held = service.current.state != win::kServiceStopped ||
+                now - service.stoppedAt < service.processExitDelayMs;
+    for (const auto& h : handles_) held = held || (!h.second.manager && h.second.service == s->first);
+    if (service.markedForDelete && !held) {
+      s = services.erase(s);
+    } else {
+      ++s;
+    }
+  }
 }
 
 void FakePlatform::RunThreads() {
@@ -124,7 +146,13 @@ Handle FakePlatform::CreateService(Handle manager, const ServiceConfig& config) 
     createErrors.pop_front();
     if (error != 0) return Fail(error), 0;
   }
-  if (services.count(config.serviceName)) return Fail(win::kErrorServiceExists), 0;
+  ReapDeleted();
+  auto existing = services.find(config.serviceName);
+  if (existing != services.end()) {
+    return Fail(existing->second.markedForDelete ? win::kErrorServiceMarkedForDelete
+                                                 : win::kErrorServiceExists),
+           0;
+  }
   FakeService& service = services[config.serviceName];
   service.config = config;
   return NewHandle(HandleInfo{false, config.serviceName, config.desiredAccess});
@@ -146,7 +174,8 @@ bool FakePlatform::StartService(Handle service) {
   }
   FakeService* s = ServiceOf(service, "start");
   if (s == nullptr) return false;
-  s->current = s->afterStart;
+  if (s->markedForDelete) return Fail(win::kErrorServiceMarkedForDelete);
+  SetState(*s, s->afterStart);
   return true;
 }
 
@@ -156,7 +185,16 @@ bool FakePlatform::ControlService(Handle service, uint32_t control, ServiceStatu
                   (s ? " " + Narrow(s->config.serviceName) : ""));
   if (s == nullptr) return false;
   if (!(handles_[service].access & win::kServiceStop)) return Fail(win::kErrorAccessDenied);
-  if (control == win::kControlStop) s->current = s->afterStop;
+  if (control == win::kControlStop) {
+    // Windows refuses to stop a service while a service that depends on it is active.
+    for (const std::u16string& name : s->dependents) {
+      auto d = services.find(name);
+      if (d != services.end() && d->second.current.state != win::kServiceStopped) {
+        return Fail(win::kErrorDependentServicesRunning);
+      }
+    }
+    SetState(*s, s->afterStop);
+  }
   *status = ServiceStatus();
   status->currentState = s->current.state;
   status->checkPoint = s->current.checkPoint;
@@ -171,7 +209,7 @@ bool FakePlatform::QueryServiceStatusEx(Handle service, ServiceStatusProcess* st
   if (s == nullptr) return false;
   if (!(handles_[service].access & win::kServiceQueryStatus)) return Fail(win::kErrorAccessDenied);
   if (!s->script.empty()) {
-    s->current = s->script.front();
+    SetState(*s, s->script.front());
     s->script.pop_front();
   }
   *status = ServiceStatusProcess();
@@ -217,13 +255,15 @@ bool FakePlatform::DeleteService(Handle service) {
   FakeService* s = ServiceOf(service, "delete");
   if (s == nullptr) return false;
   if (!(handles_[service].access & win::kDelete)) return Fail(win::kErrorAccessDenied);
-  services.erase(handles_[service].service);
+  if (s->markedForDelete) return Fail(win::kErrorServiceMarkedForDelete);
+  s->markedForDelete = true;  // gone once nothing holds it (ReapDeleted)
   return true;
 }
 
 void FakePlatform::CloseServiceHandle(Handle handle) {
   calls.push_back("CloseServiceHandle");
   handles_.erase(handle);
+  ReapDeleted();
 }
 
 bool FakePlatform::StartServiceCtrlDispatcher(const std::u16string& name, ServiceMainFn entry) {
@@ -259,6 +299,7 @@ bool FakePlatform::GetModuleFileName(uint32_t maxChars, std::u16string* path) {
 void FakePlatform::Sleep(uint32_t ms) {
   sleeps.push_back(ms);
   now += ms;
+  ReapDeleted();
 }
 
 bool FakePlatform::CreateThread(ThreadFn fn) {

@@ -32,6 +32,12 @@ struct FakeService {
   std::vector<std::u16string> dependents;  // services that depend on this one
   // Calls that fail for this service: "open", "query", "start", "control", "delete".
   std::set<std::string> failing;
+  // How long the service's process outlives its report of "stopped".
+  uint32_t processExitDelayMs = 0;
+  // As on Windows, a deleted service stays (marked for deletion, creation of its name
+  // answers 1072) until its process has ended and every handle to it is closed.
+  bool markedForDelete = false;
+  uint32_t stoppedAt = 0;  // clock when it last reached "stopped"
 };
 
 struct SentMessage {
@@ -122,6 +128,9 @@ class FakePlatform : public ServicePlatform {
     uint32_t access = 0;
   };
   FakeService* ServiceOf(Handle handle, const char* call);
+  void SetState(FakeService& service, const Step& step);
+  // Removes the services marked for deletion that nothing holds any longer.
+  void ReapDeleted();
   Handle NewHandle(HandleInfo info);
   bool Fail(uint32_t error);
 

@@ -100,6 +100,8 @@ constexpr uint32_t kNoError = 0;
 constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorInvalidName = 123;
 constexpr uint32_t kErrorMoreData = 234;
+constexpr uint32_t kErrorDependentServicesRunning = 1051;
+constexpr uint32_t kErrorServiceMarkedForDelete = 1072;
 constexpr uint32_t kErrorServiceExists = 1073;
 }  // namespace win
 

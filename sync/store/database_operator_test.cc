@@ -66,7 +66,12 @@ class DatabaseOperatorTest : public store_testing::StoreTest {
 
 TEST_F(DatabaseOperatorTest, NewStoreHasTheExactSchemaInWalModeWithAGuidIndex) {
   ASSERT_TRUE(Init());
+#if defined(_WIN32)
+  // ".../data/" does not end in the Windows separator, so the library appends one.
+  const std::string file = root_ + "/data/\\Quillet\\" + Md5Hex("user-1") + "\\Quillet.dat";
+#else
   const std::string file = root_ + "/data/Quillet/" + Md5Hex("user-1") + "/Quillet.dat";
+#endif
   EXPECT_EQ(DbFile(), file);
   const std::string header = ReadWholeFile(file);
   ASSERT_GT(header.size(), 20u);
@@ -331,6 +336,9 @@ TEST_F(DatabaseOperatorTest, UncreatableStoreDirectoryFailsInit) {
   EXPECT_NE(ErrorLog().find("DataBaseOperator::IntiDataBase() createDir failed."),
             std::string::npos);
 
+#if defined(_WIN32)
+  GTEST_SKIP() << "access denied is made with POSIX permissions";
+#else
   // Access denied: a read-only directory, or for root a directory sysfs refuses.
   std::string denied = root_ + "/read-only";
   if (geteuid() == 0) {
@@ -344,6 +352,7 @@ TEST_F(DatabaseOperatorTest, UncreatableStoreDirectoryFailsInit) {
   }
   EXPECT_FALSE(store.IntiDataBase(u"user-1", Utf8ToWide(denied + "/data/")));
   EXPECT_NE(ErrorLog().find("createDir() failed; access denied !"), std::string::npos);
+#endif
 }
 
 TEST_F(DatabaseOperatorTest, FileThatIsNoDatabaseFailsInitAndIsLeftAsItWas) {

@@ -6,8 +6,18 @@
 namespace quillet {
 namespace testing {
 
+#if defined(_WIN32)
+constexpr char kSeparator = '\\';
+#else
+constexpr char kSeparator = '/';
+#endif
+
 LogCapture::LogCapture(const std::string& logPath)
-    : dir_(logPath + (logPath.empty() || logPath.back() != '/' ? "/" : "") + "Quillet/") {
+    : dir_(logPath +
+           (logPath.empty() || (logPath.back() != kSeparator && logPath.back() != '/')
+                ? std::string(1, kSeparator)
+                : std::string()) +
+           "Quillet" + kSeparator) {
   Reset();
 }
 
@@ -29,6 +39,7 @@ std::vector<std::string> LogCapture::Read(const char* file, size_t start) const 
   in.seekg(static_cast<std::streamoff>(start));
   std::string line;
   while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // Windows line ends
     // The layout puts a time stamp and level before the library's own text.
     const size_t at = line.find(" [");
     lines.push_back(at == std::string::npos ? line : line.substr(at + 1));

@@ -17,7 +17,13 @@ class TempDir {
 
   // Absolute path without a trailing separator.
   const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  std::string operator/(const std::string& name) const {
+#if defined(_WIN32)
+    return path_ + "\\" + name;
+#else
+    return path_ + "/" + name;
+#endif
+  }
 
  private:
   std::string path_;

@@ -5,12 +5,15 @@
 
 #include "service/components/ipc/ipc_wire.h"
 #include "service/components/ipc/pipe_io.h"
+#include "service/components/ipc/retry_create.h"
+#include "service/components/logger/process_logger.h"
 
 namespace orvex {
 
 namespace {
 constexpr DWORD kRequestTimeoutMs = 5000;  // a connected client must speak by then
 constexpr DWORD kForwardTimeoutMs = 3000;
+constexpr uint32_t kFirstInstanceRetryMs = 1000;
 }  // namespace
 
 struct IPCMessageServer::Endpoint {
@@ -22,9 +25,35 @@ struct IPCMessageServer::Endpoint {
 
 bool IPCMessageServer::Start() {
   HANDLE first = pipe::CreateServerInstance(true);
-  if (first == INVALID_HANDLE_VALUE) return false;
-  std::thread([this, first] { AcceptLoop(first); }).detach();
-  return true;
+  if (first != INVALID_HANDLE_VALUE) {
+    std::thread([this, first] { AcceptLoop(first); }).detach();
+    return true;
+  }
+  const DWORD error = GetLastError();
+  ORVEX_LOG(ERROR, LOG4CPLUS_TEXT("Broker pipe not created, error ")
+                       << error << LOG4CPLUS_TEXT(", retrying every ") << kFirstInstanceRetryMs
+                       << LOG4CPLUS_TEXT(" ms"));
+  std::thread([this] {
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    const uint32_t attempts = RetryCreate(
+        [&pipe](uint32_t* failure) {
+          pipe = pipe::CreateServerInstance(true);
+          *failure = pipe == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+          return pipe != INVALID_HANDLE_VALUE;
+        },
+        [](uint32_t ms) { Sleep(ms); },
+        [](uint32_t attempt, uint32_t failure) {
+          // One line a minute is enough to show it is still failing, and why.
+          if (attempt % 60 == 0) {
+            ORVEX_LOG(ERROR, LOG4CPLUS_TEXT("Broker pipe still not created, error ") << failure);
+          }
+        },
+        kFirstInstanceRetryMs, 0);
+    ORVEX_LOG(WARN, LOG4CPLUS_TEXT("Broker pipe created after ")
+                        << (attempts + 1) << LOG4CPLUS_TEXT(" attempts"));
+    AcceptLoop(pipe);
+  }).detach();
+  return false;
 }
 
 void IPCMessageServer::AcceptLoop(HANDLE pipe) {

@@ -15,7 +15,9 @@ namespace orvex {
 class IPCMessageServer {
  public:
   IPCMessageServer() = default;
-  // Creates the pipe and starts the broker thread; false when another broker runs.
+  // Creates the pipe and starts the broker thread. When the pipe cannot be created (another
+  // broker or a squatter holds its name) that is logged, a thread retries every second,
+  // and Start returns false.
   bool Start();
 
  private:

@@ -71,8 +71,10 @@ bool WaitForClient(HANDLE pipe) {
 HANDLE Connect(DWORD timeoutMs) {
   const ULONGLONG deadline = GetTickCount64() + timeoutMs;
   for (;;) {
+    // Identification only: whoever serves the pipe name (a squatter included) may learn
+    // who we are, but cannot act as us.
     HANDLE pipe = CreateFileW(kBrokerPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+                              OPEN_EXISTING, kClientOpenFlags, nullptr);
     if (pipe != INVALID_HANDLE_VALUE) return pipe;
     if (GetLastError() != ERROR_PIPE_BUSY) return INVALID_HANDLE_VALUE;
     const DWORD left = Remaining(deadline);

@@ -11,6 +11,10 @@ namespace pipe {
 // The broker's pipe; local clients only.
 constexpr wchar_t kBrokerPipeName[] = L"\\\\.\\pipe\\OrvexCoreMessage.broker";
 
+// How clients open the broker pipe: overlapped, and the server may only identify them.
+constexpr DWORD kClientOpenFlags =
+    FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+
 // A new server instance of the broker pipe; `first` fails when a broker already runs.
 HANDLE CreateServerInstance(bool first);
 // Waits for a client on `pipe` (no time limit: the broker's accept loop).
