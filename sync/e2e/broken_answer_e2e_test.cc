@@ -49,8 +49,8 @@ std::vector<std::string> StoreRows(const std::string& dir) {
 std::map<std::string, std::string> Summary(const std::map<std::string, ModelRecord>& records) {
   std::map<std::string, std::string> out;
   for (const auto& entry : records) {
-    out[entry.first] = entry.second.data + "|" + entry.second.guid + "|" +
-                       std::to_string(entry.second.state);
+    out[entry.first] =
+        entry.second.data + "|" + entry.second.guid + "|" + std::to_string(entry.second.state);
   }
   return out;
 }
@@ -80,10 +80,9 @@ std::vector<BrokenAnswer> BrokenEtagLists() {
        Fault::RewriteBody("PROPFIND", 1,
                           [](const std::string&) { return R"({"result":{"code":200}})"; })},
       {"the list twice, the second empty",
-       Fault::RewriteBody("PROPFIND", 1,
-                          [](std::string body) {
-                            return body.insert(body.rfind('}'), R"(,"multistatus":[])");
-                          })},
+       Fault::RewriteBody(
+           "PROPFIND", 1,
+           [](std::string body) { return body.insert(body.rfind('}'), R"(,"multistatus":[])"); })},
   };
 }
 

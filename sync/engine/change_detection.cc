@@ -27,7 +27,7 @@ const Item* Find(const std::map<WString, const Item*>& index, const WString& key
 void LogLuids(const EtagList& entries, const char16_t* heading, const WString& prefix) {
   if (entries.empty()) return;
   LogInfo(heading);
-  for (const EtagItem& entry : entries) LogInfo(prefix + entry.luid);
+  for (const EtagItem& entry : entries) LogInfo(prefix, entry.luid);
 }
 
 }  // namespace

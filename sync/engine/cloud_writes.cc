@@ -25,7 +25,7 @@ int CloudAddAndInsertEtag(INetInterface* net, const WString& dataType, TextPairL
     const WString& luid = entry.first;
     const AddResult& item = entry.second;
     if (!IsAccepted(item.status)) {
-      LogError(u"[CloudAddAndInsertEtag] Upload failed,luid:" + luid + u",errorCode:" +
+      LogError(u"[CloudAddAndInsertEtag] Upload failed,luid:", luid, u",errorCode:",
                ToWide(item.status));
       continue;
     }
@@ -40,7 +40,7 @@ int CloudAddAndInsertEtag(INetInterface* net, const WString& dataType, TextPairL
     row.etag = item.etag;
     row.guid = item.guid;
     rows.push_back(std::move(row));
-    LogInfo(u"[CloudAddAndInsertEtag] Upload success,guid:" + item.guid + u",luid:" + luid);
+    LogInfo(u"[CloudAddAndInsertEtag] Upload success,guid:", item.guid, u",luid:", luid);
   }
   if (IsExceedLimit(dataType, code)) {
     LogError(u"Upload failed,exceed limit");
@@ -64,8 +64,7 @@ int CloudUpdateAndInsertEtag(INetInterface* net, const WString& dataType, TextPa
     return 0;
   }
   int code = -1;
-  const std::map<WString, UpdateResult> answers =
-      net->UpdateData(dataType, std::move(pairs), code);
+  const std::map<WString, UpdateResult> answers = net->UpdateData(dataType, std::move(pairs), code);
   // A request that failed as a whole fails the batch, as for additions: reporting success
   // would let the round store a ctag that covers changes this device never saw confirmed.
   int result = MapCloudCode(code);
@@ -75,7 +74,7 @@ int CloudUpdateAndInsertEtag(INetInterface* net, const WString& dataType, TextPa
     const UpdateResult& item = entry.second;
     if (!IsAccepted(item.status)) {
       result = MapCloudCode(item.status);
-      LogError(u"[CloudUpdateAndInsertEtag] Upload failed,guid:" + guid + u",errorCode:" +
+      LogError(u"[CloudUpdateAndInsertEtag] Upload failed,guid:", guid, u",errorCode:",
                ToWide(item.status));
       continue;
     }
@@ -88,7 +87,7 @@ int CloudUpdateAndInsertEtag(INetInterface* net, const WString& dataType, TextPa
     update.whereFields[u"guid"] = guid;
     update.setFields[u"etag"] = item.etag;
     updates.push_back(std::move(update));
-    LogInfo(u"[CloudUpdateAndInsertEtag] Upload success,guid:" + guid);
+    LogInfo(u"[CloudUpdateAndInsertEtag] Upload success,guid:", guid);
   }
   const bool stored = DataBaseOperator::GetInstance().UpdateEtagBatch(updates);
   LogSyncDone(tag);
@@ -102,12 +101,12 @@ int CloudDelAndDelEtag(INetInterface* net, const WString& dataType, TextList gui
   const std::map<WString, int> answers = net->RemoveData(dataType, std::move(guids), code);
   for (const auto& entry : answers) {
     if (!IsAccepted(entry.second)) {
-      LogInfo(u"[CloudDelAndDelEtag] Upload failed,guid:" + entry.first + u",errorCode:" +
+      LogInfo(u"[CloudDelAndDelEtag] Upload failed,guid:", entry.first, u",errorCode:",
               ToWide(entry.second));
       continue;
     }
     deleted.push_back(entry.first);
-    LogInfo(u"[CloudDelAndDelEtag] Upload success,guid:" + entry.first);
+    LogInfo(u"[CloudDelAndDelEtag] Upload success,guid:", entry.first);
   }
   if (!DataBaseOperator::GetInstance().DeleteEtagBatchWithUid(deleted, 1)) {
     return QUILLET_STORE_FAILED;

@@ -86,8 +86,10 @@ StructList DownloadPass::Unrecorded(const StructList& inFlight, const EtagList& 
 }
 
 TextList DownloadPass::LuidsOfUnrecorded(const EtagList& local) {
-  log_.Info(u"Deliver again the records of an unrecorded delivery that the cloud no longer has,"
-            u"count is " + ToWide(static_cast<long long>(unrecorded_.size())));
+  log_.Info(
+      u"Deliver again the records of an unrecorded delivery that the cloud no longer has,"
+      u"count is " +
+      ToWide(static_cast<long long>(unrecorded_.size())));
   std::set<WString> guids;
   for (const StructRecord& record : unrecorded_) guids.insert(record.guid);
   const std::vector<UpdateResultRecord> results =
@@ -99,8 +101,8 @@ TextList DownloadPass::LuidsOfUnrecorded(const EtagList& local) {
   TextList luids;
   for (const UpdateResultRecord& result : results) {
     if (guids.count(result.guid) == 0 || linked.count(result.luid) != 0) continue;
-    LogInfo(u"[ProcessDownloadStructData] Cloud deleted while unrecorded,guid:" + result.guid +
-            u",luid:" + result.luid);
+    LogInfo(u"[ProcessDownloadStructData] Cloud deleted while unrecorded,guid:", result.guid,
+            u",luid:", result.luid);
     luids.push_back(result.luid);
   }
   return luids;
@@ -138,13 +140,11 @@ void DownloadPass::Deliver(StructList added, StructList modified, bool withModif
 
   for (const UpdateResultRecord& result : results) {
     if (withModify) {
-      LogInfo(u"[UpdateStructData]Local return success,luid:" + result.luid + u",guid:" +
-              result.guid);
+      LogInfo(u"[UpdateStructData]Local return success,luid:", result.luid, u",guid:", result.guid);
     }
     const auto added = addIndex_.find(result.guid);
     if (added != addIndex_.end()) {
-      LogInfo(u"[UpdateStructData] Local added success,guid:" + result.guid + u",luid:" +
-              result.luid);
+      LogInfo(u"[UpdateStructData] Local added success,guid:", result.guid, u",luid:", result.luid);
       EtagItem row = added->second;
       row.luid = result.luid;
       row.type = dataType_;
@@ -152,13 +152,12 @@ void DownloadPass::Deliver(StructList added, StructList modified, bool withModif
       continue;
     }
     if (!withModify) {
-      LogInfo(u"[UpdateStructData] Local added success,guid:" + result.guid + u",luid:" +
-              result.luid);
+      LogInfo(u"[UpdateStructData] Local added success,guid:", result.guid, u",luid:", result.luid);
       continue;
     }
     const auto modified = modifyIndex_.find(result.guid);
     if (modified != modifyIndex_.end()) {
-      LogInfo(u"[UpdateStructData] Local modified success,guid:" + result.guid + u",luid:" +
+      LogInfo(u"[UpdateStructData] Local modified success,guid:", result.guid, u",luid:",
               result.luid);
       EtagUpdate update;
       update.whereFields[u"luid"] = result.luid;
@@ -239,22 +238,21 @@ int DownloadPass::Run(const WString& currentCtag) {
   log_.Info(u"The number of cloud-modify is " + ToWide(static_cast<long long>(cloudModify.size())));
   log_.Info(u"The number of cloud-delete is " + ToWide(static_cast<long long>(cloudDelete.size())));
   for (const EtagItem& item : cloudAdd) {
-    LogInfo(u"[ProcessDownloadStructData] Cloud added,guid:" + item.guid + u",etag:" + item.etag);
+    LogInfo(u"[ProcessDownloadStructData] Cloud added,guid:", item.guid, u",etag:", item.etag);
     addIndex_.emplace(item.guid, item);
   }
   for (const EtagItem& item : cloudModify) {
-    LogInfo(u"[ProcessDownloadStructData] Cloud modified,guid:" + item.guid + u",etag:" +
-            item.etag);
+    LogInfo(u"[ProcessDownloadStructData] Cloud modified,guid:", item.guid, u",etag:", item.etag);
     modifyIndex_.emplace(item.guid, item);
   }
   for (const EtagItem& item : cloudDelete) {
-    LogInfo(u"[ProcessDownloadStructData] Cloud deleted,guid:" + item.guid + u",etag:" + item.etag);
+    LogInfo(u"[ProcessDownloadStructData] Cloud deleted,guid:", item.guid, u",etag:", item.etag);
   }
 
-  std::map<WString, int> counts = {{u"cloudAdd", static_cast<int>(cloudAdd.size())},
-                                   {u"cloudModify", static_cast<int>(cloudModify.size())},
-                                   {u"cloudDelete",
-                                    static_cast<int>(cloudDelete.size() + unrecorded_.size())}};
+  std::map<WString, int> counts = {
+      {u"cloudAdd", static_cast<int>(cloudAdd.size())},
+      {u"cloudModify", static_cast<int>(cloudModify.size())},
+      {u"cloudDelete", static_cast<int>(cloudDelete.size() + unrecorded_.size())}};
   log_.Info(u"Call OnDownloadSyncStart");
   if (StopRequested()) return QUILLET_STOPPED;
   host_->OnDownloadSyncStart(dataType_, std::move(counts));
@@ -329,12 +327,12 @@ int DownloadPass::Run(const WString& currentCtag) {
     log_.Info(u"The number of successfully deleted locally is " +
               ToWide(static_cast<long long>(deleted.size())));
     for (const WString& luid : deleted) {
-      LogInfo(u"[UpdateStructData] Local deleted success,luid:" + luid);
+      LogInfo(u"[UpdateStructData] Local deleted success,luid:", luid);
     }
   }
   if (!deleted.empty()) {
     log_.Info(u"Delete database records");
-    for (const WString& luid : deleted) LogInfo(u"Local deleted success,luid:" + luid);
+    for (const WString& luid : deleted) LogInfo(u"Local deleted success,luid:", luid);
     if (!store_.DeleteEtagBatchWithUid(deleted, 0)) {
       log_.Error(u"Delete database records failed,end sync");
       return QUILLET_STORE_FAILED;

@@ -94,7 +94,7 @@ int UploadPass::ExcuteUpAddHelper(TextList luids) {
   PassReport report(session_);
   TextPairList uploads;
   for (QueryResultRecord& record : QueryBatch(log, report, std::move(luids))) {
-    LogInfo(u"Luid:" + record.luid);
+    LogInfo(u"Luid:", record.luid);
     uploads.emplace_back(std::move(record.luid), std::move(record.data));
   }
   StructList added;
@@ -135,10 +135,10 @@ int UploadPass::ExcuteUpModHelper(TextList luids) {
   PassReport report(session_);
   TextPairList uploads;
   for (QueryResultRecord& record : QueryBatch(log, report, std::move(luids))) {
-    LogInfo(u"[DataQueryByID] Luid:" + record.luid);
+    LogInfo(u"[DataQueryByID] Luid:", record.luid);
     const auto guid = luidToGuid_.find(record.luid);
     if (guid == luidToGuid_.end()) continue;  // not a record of this stage
-    LogInfo(u"Guid:" + guid->second + u",luid:" + record.luid);
+    LogInfo(u"Guid:", guid->second, u",luid:", record.luid);
     uploads.emplace_back(guid->second, std::move(record.data));
   }
   StructList modified;
@@ -156,7 +156,7 @@ int UploadPass::ExcuteUpModHelper(TextList luids) {
   report.Send(u"local_CloudUpdateAndInsertEtag", code, u"CloudUpdateAndInsertEtag success");
   LogInfo(u"[UpdateSyncResult]Modified success:");
   for (const StructRecord& result : modified) {
-    LogInfo(u"Guid:" + result.guid + u",luid:" + result.luid);
+    LogInfo(u"Guid:", result.guid, u",luid:", result.luid);
   }
   TellHost(log, report, StructList(), std::move(modified), TextList());
   return 0;

@@ -11,7 +11,7 @@ namespace {
 
 void LogEscaped(const char* function, const char* what) {
   try {
-    quillet::LogError(quillet::Ascii(function) + u" failed with an exception: " +
+    quillet::LogError(quillet::Ascii(function), u" failed with an exception: ",
                       quillet::Utf8ToWide(what));
   } catch (...) {
   }

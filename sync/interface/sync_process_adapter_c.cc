@@ -11,7 +11,7 @@ namespace {
 // A null host array with a non-zero count is a host fault: logged, read as empty.
 bool NullWithCount(const void* array, int count, const char* text) {
   if (array) return false;
-  if (count != 0) LogError(Ascii(text) + ToWide(count) + u"!");
+  if (count != 0) LogError(Ascii(text), ToWide(count), u"!");
   return true;
 }
 

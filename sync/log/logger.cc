@@ -1,5 +1,6 @@
 #include "sync/log/logger.h"
 
+#include <atomic>
 #include <fstream>
 #include <log4cpp/Appender.hh>
 #include <log4cpp/Category.hh>
@@ -36,6 +37,19 @@ std::mutex& LogMutex() {
 
 const char* const kCategories[] = {"subInfo", "subError", "subSync"};
 
+// log4cpp keeps a category for the life of the process, so each is looked up once (the
+// lookup takes log4cpp's hierarchy lock and a map search).
+log4cpp::Category& CategoryOf(int index) {
+  static log4cpp::Category* const categories[] = {&log4cpp::Category::getInstance(kCategories[0]),
+                                                  &log4cpp::Category::getInstance(kCategories[1]),
+                                                  &log4cpp::Category::getInstance(kCategories[2])};
+  return *categories[index];
+}
+
+constexpr int kInfoIndex = 0;
+constexpr int kErrorIndex = 1;
+constexpr int kSyncIndex = 2;
+
 // Reopens the files of this library's categories only: the host's own appenders are not
 // ours to touch, and its threads write to them without our lock.
 bool ReopenOwnAppenders() {
@@ -53,15 +67,29 @@ std::string& AppliedConfiguration() {
   return applied;
 }
 
-std::string Prefix() { return "[" + std::to_string(platform::ProcessId()) + "]"; }
+// The process id of the line prefix, read once per round (InitLogger) rather than with a
+// system call per line; a process forked from the host gets its own at its first round.
+std::atomic<unsigned long>& CachedProcessId() {
+  static std::atomic<unsigned long> pid{platform::ProcessId()};
+  return pid;
+}
 
-void Write(const char* category, log4cpp::Priority::Value priority, const std::string& line) {
+std::string Prefix() { return "[" + std::to_string(CachedProcessId().load()) + "]"; }
+
+void Write(int category, log4cpp::Priority::Value priority, const std::string& line) {
   try {
     std::lock_guard<std::mutex> lock(LogMutex());
-    log4cpp::Category::getInstance(category).log(priority, line);
+    CategoryOf(category).log(priority, line);
   } catch (...) {
     // A failing appender must not fail the sync step that logs.
   }
+}
+
+// Whether a line of the category at priority would go anywhere; read under the lock, since
+// a reconfiguration changes the levels.
+bool IsOn(int category, log4cpp::Priority::Value priority) {
+  std::lock_guard<std::mutex> lock(LogMutex());
+  return CategoryOf(category).isPriorityEnabled(priority);
 }
 
 bool ReadFile(const std::string& path, std::string* contents) {
@@ -95,6 +123,7 @@ bool InitLogger(const WString& logDir) {
 }
 
 bool InitLoggerFrom(const WString& logDir, const WString& propertyDir) {
+  CachedProcessId() = platform::ProcessId();
   if (logDir.empty()) return false;
   const std::string dir = platform::WideToAnsi(LibraryLogDirectory(logDir));
   if (!platform::DirectoryExists(dir)) {
@@ -127,27 +156,45 @@ bool InitLoggerFrom(const WString& logDir, const WString& propertyDir) {
   return true;
 }
 
-void LogInfo(const WString& message) {
-  Write("subInfo", log4cpp::Priority::INFO, Prefix() + WideToUtf8(message));
+namespace log_internal {
+
+namespace {
+int IndexOf(Channel channel) { return channel == Channel::kInfo ? kInfoIndex : kErrorIndex; }
+log4cpp::Priority::Value PriorityOf(Channel channel) {
+  return channel == Channel::kInfo ? log4cpp::Priority::INFO : log4cpp::Priority::ERROR;
+}
+}  // namespace
+
+bool Enabled(Channel channel) { return IsOn(IndexOf(channel), PriorityOf(channel)); }
+
+void Write(Channel channel, const std::u16string_view* pieces, size_t count) {
+  if (!Enabled(channel)) return;
+  std::string line = Prefix();
+  size_t size = line.size();
+  for (size_t i = 0; i < count; ++i) size += pieces[i].size();
+  line.reserve(size + size / 4);
+  for (size_t i = 0; i < count; ++i) AppendWideAsUtf8(pieces[i].data(), pieces[i].size(), &line);
+  quillet::Write(IndexOf(channel), PriorityOf(channel), line);
 }
 
-void LogError(const WString& message) {
-  Write("subError", log4cpp::Priority::ERROR, Prefix() + WideToUtf8(message));
-}
+}  // namespace log_internal
 
 void LogSync(const WString& level, const WString& function, const WString& message) {
+  if (!IsOn(kSyncIndex, log4cpp::Priority::INFO)) return;
   const WString text = u"[" + level + u"][" + function + u"] " + message;
-  Write("subSync", log4cpp::Priority::INFO, Prefix() + platform::WideToAnsi(text));
+  Write(kSyncIndex, log4cpp::Priority::INFO, Prefix() + platform::WideToAnsi(text));
 }
 
 void LogSyncBegin(const WString& function) {
+  if (!IsOn(kSyncIndex, log4cpp::Priority::INFO)) return;
   const WString text = u"[Info][" + function + u"] " + u"Begin";
-  Write("subSync", log4cpp::Priority::INFO, Prefix() + platform::WideToAnsi(text));
+  Write(kSyncIndex, log4cpp::Priority::INFO, Prefix() + platform::WideToAnsi(text));
 }
 
 void LogSyncDone(const WString& function) {
+  if (!IsOn(kSyncIndex, log4cpp::Priority::INFO)) return;
   const WString text = u"[Info][" + function + u"]" + u" Done";
-  Write("subSync", log4cpp::Priority::INFO, Prefix() + platform::WideToAnsi(text));
+  Write(kSyncIndex, log4cpp::Priority::INFO, Prefix() + platform::WideToAnsi(text));
 }
 
 }  // namespace quillet

@@ -7,6 +7,7 @@
 #define QUILLET_SYNC_LOG_LOGGER_H_
 
 #include <string>
+#include <string_view>
 
 #include "sync/platform/text.h"
 
@@ -25,10 +26,31 @@ bool InitLogger(const WString& logDir);
 // executable.
 bool InitLoggerFrom(const WString& logDir, const WString& propertyDir);
 
-// "subInfo" at info level, UTF-8.
-void LogInfo(const WString& message);
+namespace log_internal {
+
+enum class Channel { kInfo, kError };
+
+// Whether the channel's line would be written (log4cpp configured and its level on).
+bool Enabled(Channel channel);
+// Writes "[" + process id + "]" + the UTF-8 line when the channel is on; pieces are
+// converted straight into the line, without a wide string of their own.
+void Write(Channel channel, const std::u16string_view* pieces, size_t count);
+
+}  // namespace log_internal
+
+// "subInfo" at info level, UTF-8. The pieces of a line are joined: LogInfo(u"guid:", guid)
+// costs no wide concatenation, and nothing at all is done while the category is off.
+template <typename... Pieces>
+void LogInfo(const Pieces&... pieces) {
+  const std::u16string_view views[] = {std::u16string_view(pieces)...};
+  log_internal::Write(log_internal::Channel::kInfo, views, sizeof...(pieces));
+}
 // "subError" at error level, UTF-8.
-void LogError(const WString& message);
+template <typename... Pieces>
+void LogError(const Pieces&... pieces) {
+  const std::u16string_view views[] = {std::u16string_view(pieces)...};
+  log_internal::Write(log_internal::Channel::kError, views, sizeof...(pieces));
+}
 // "subSync" at info level whatever the level word, ANSI:
 // "[" + level + "][" + function + "] " + message.
 void LogSync(const WString& level, const WString& function, const WString& message);

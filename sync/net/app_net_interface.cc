@@ -32,7 +32,7 @@ WString PropText(const Json::Value& element, const char* name) {
 }
 
 void LogDecodeError(const char16_t* operation, const std::exception& e) {
-  LogError(u"analyze response of \"" + WString(operation) + u"\" error: " + Utf8ToWide(e.what()));
+  LogError(u"analyze response of \"", WString(operation), u"\" error: ", Utf8ToWide(e.what()));
 }
 
 // How much of an answer could be read.
@@ -53,7 +53,7 @@ void LogIncomplete(const char16_t* operation, const std::string& errors) {
     }
   }
   while (!message.empty() && message.back() == ' ') message.pop_back();
-  LogError(u"analyze response of \"" + WString(operation) + u"\" error: " + Utf8ToWide(message));
+  LogError(u"analyze response of \"", WString(operation), u"\" error: ", Utf8ToWide(message));
 }
 
 // Parses one answer completely; logs the parser's message under the operation's name.
@@ -94,15 +94,13 @@ Decoded DecodeArray(const ParsedAnswer& parsed, const char* arrayName,
 // download, add, update, remove) need their whole list, anything less is no answer.
 int DataStatus(int status, Decoded decoded, const char16_t* operation) {
   if (decoded == Decoded::kComplete) return status;
-  LogError(u"\"" + WString(operation) + u"\" answer not read completely, operation failed");
+  LogError(u"\"", WString(operation), u"\" answer not read completely, operation failed");
   return 0;
 }
 
 // The ctag operations keep their answers without the array (an empty map, the 2xx status):
 // an absent ctag only makes the next round compare again. A broken answer is no answer.
-int CtagStatus(int status, Decoded decoded) {
-  return decoded == Decoded::kIncomplete ? 0 : status;
-}
+int CtagStatus(int status, Decoded decoded) { return decoded == Decoded::kIncomplete ? 0 : status; }
 
 // A ctag element: the later of two entries for one collection wins.
 void AddCtag(const Json::Value& element, CtagMap& ctags) {
@@ -171,7 +169,7 @@ int AppNetInterface::SaneInterval(int seconds) {
   if (seconds < kMinInterval) sane = kDefaultInterval;  // off, or a timer that never waits
   if (seconds > kMaxInterval) sane = kMaxInterval;      // the lock would expire first
   if (sane != seconds) {
-    LogError(u"Keep-alive interval " + ToWide(seconds) + u" out of range, using " + ToWide(sane));
+    LogError(u"Keep-alive interval ", ToWide(seconds), u" out of range, using ", ToWide(sane));
   }
   return sane;
 }
@@ -217,8 +215,9 @@ int AppNetInterface::Lock(CtagMap& ctags) {
     return 0;
   }
   CtagMap read;
-  const Decoded decoded = WalkArray(root, "multistatus", kLockFormat, u"Lock",
-                                    [&read](const Json::Value& element) { AddCtag(element, read); });
+  const Decoded decoded =
+      WalkArray(root, "multistatus", kLockFormat, u"Lock",
+                [&read](const Json::Value& element) { AddCtag(element, read); });
   if (decoded == Decoded::kIncomplete) return 0;  // no timer: the round does not go on
   interval_ = interval;
   // Also without ctags: such an answer still holds the lock.
@@ -288,15 +287,14 @@ int AppNetInterface::GetEtagList(const WString& dataType, std::vector<EtagItem>&
                                  u"{\"propname\":[\"etag\"]}", response, parsed);
   if (!IsSuccess(status)) return status;
   std::vector<EtagItem> read;
-  const Decoded decoded =
-      DecodeArray(parsed, "multistatus", kEtagFormat, u"GetEtagList",
-                  [&](const Json::Value& element) {
-                    EtagItem item;
-                    item.guid = TextOf(element, "guid");
-                    item.etag = PropText(element, "etag");
-                    item.type = dataType;
-                    read.push_back(std::move(item));
-                  });
+  const Decoded decoded = DecodeArray(parsed, "multistatus", kEtagFormat, u"GetEtagList",
+                                      [&](const Json::Value& element) {
+                                        EtagItem item;
+                                        item.guid = TextOf(element, "guid");
+                                        item.etag = PropText(element, "etag");
+                                        item.type = dataType;
+                                        read.push_back(std::move(item));
+                                      });
   if (decoded != Decoded::kComplete) return DataStatus(status, decoded, u"GetEtagList");
   etags.insert(etags.end(), std::make_move_iterator(read.begin()),
                std::make_move_iterator(read.end()));
@@ -306,8 +304,8 @@ int AppNetInterface::GetEtagList(const WString& dataType, std::vector<EtagItem>&
 int AppNetInterface::DownloadData(const WString& dataType, TextList guids, StructList& records) {
   std::string response;
   ParsedAnswer parsed;
-  const int status =
-      SendRequest(baseUrl_ + u"/" + dataType + u"?method=REPORT", DownloadBody(guids), response, parsed);
+  const int status = SendRequest(baseUrl_ + u"/" + dataType + u"?method=REPORT",
+                                 DownloadBody(guids), response, parsed);
   if (!IsSuccess(status)) return status;
   StructList read;
   const Decoded decoded = DecodeArray(parsed, "multistatus", kDownloadFormat, u"DownloadData",
@@ -328,8 +326,8 @@ std::map<WString, AddResult> AppNetInterface::AddData(const WString& dataType, T
   std::map<WString, AddResult> results;
   std::string response;
   ParsedAnswer parsed;
-  status =
-      SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST", AddBody(dataType, items), response, parsed);
+  status = SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST", AddBody(dataType, items),
+                       response, parsed);
   if (!IsSuccess(status)) return results;
   const Decoded decoded =
       DecodeArray(parsed, "addrsp", kAddFormat, u"AddData", [&results](const Json::Value& element) {
@@ -351,8 +349,8 @@ std::map<WString, UpdateResult> AppNetInterface::UpdateData(const WString& dataT
   std::map<WString, UpdateResult> results;
   std::string response;
   ParsedAnswer parsed;
-  status = SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST",
-                                 UpdateBody(dataType, items), response, parsed);
+  status = SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST", UpdateBody(dataType, items),
+                       response, parsed);
   if (!IsSuccess(status)) return results;
   const Decoded decoded = DecodeArray(parsed, "updatersp", kUpdateFormat, u"UpdateData",
                                       [&results](const Json::Value& element) {
@@ -373,8 +371,8 @@ std::map<WString, int> AppNetInterface::RemoveData(const WString& dataType, Text
   std::map<WString, int> results;
   std::string response;
   ParsedAnswer parsed;
-  status =
-      SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST", RemoveBody(guids), response, parsed);
+  status = SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST", RemoveBody(guids), response,
+                       parsed);
   if (!IsSuccess(status)) return results;
   const Decoded decoded = DecodeArray(parsed, "removersp", kRemoveFormat, u"RemoveData",
                                       [&results](const Json::Value& element) {

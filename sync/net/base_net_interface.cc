@@ -189,7 +189,7 @@ int BaseNetInterface::HttpRequest(const WString& url, const WString& body, std::
       status = PerformRequest(easy);
     }
   } catch (const std::exception& e) {
-    LogError(u"BaseNetInterface HttpRequest exception:" + Utf8ToWide(e.what()));
+    LogError(u"BaseNetInterface HttpRequest exception:", Utf8ToWide(e.what()));
     status = 0;
   } catch (...) {
     LogError(u"BaseNetInterface HttpRequest Unknown");
@@ -258,7 +258,7 @@ bool BaseNetInterface::ApplyTlsOptions(void* easy) const {
   // The bundle beside the executable is the only trust anchor: without it nothing is sent,
   // rather than leaving the choice to whatever libcurl would fall back on.
   if (!HasContent(caFile)) {
-    LogError(u"BaseNetInterface: CA bundle missing or unreadable: " + Utf8ToWide(caFile));
+    LogError(u"BaseNetInterface: CA bundle missing or unreadable: ", Utf8ToWide(caFile));
     return false;
   }
   curl_easy_setopt(easy, CURLOPT_CAINFO, caFile.c_str());
@@ -272,7 +272,7 @@ bool BaseNetInterface::ApplyTlsOptions(void* easy) const {
 int BaseNetInterface::PerformRequest(void* easy) const {
   const CURLcode code = curl_easy_perform(easy);
   if (code != CURLE_OK) {
-    LogError(u"BaseNetInterface HttpRequest Failed , CurlCode :(" + ToWide(code) + u")" +
+    LogError(u"BaseNetInterface HttpRequest Failed , CurlCode :(", ToWide(code), u")",
              Utf8ToWide(curl_easy_strerror(code)));
     // A status line may have arrived before the failure (a body cut off halfway): the
     // answer is still incomplete, so it counts as none.
@@ -296,7 +296,7 @@ void BaseNetInterface::ReadResultCode(int& status, const Json::Value& root) {
     if (code == nullptr) return;
     status = ReadInt(*code);
   } catch (const std::exception& e) {
-    LogError(u"ReadResultCode error: " + Utf8ToWide(e.what()));
+    LogError(u"ReadResultCode error: ", Utf8ToWide(e.what()));
   }
 }
 
@@ -376,7 +376,7 @@ WString BaseNetInterface::GetTraceId() const {
     for (int i = 0; i < 8; ++i) id += static_cast<char16_t>(u'0' + rand() % 10);
     return id;
   } catch (const std::exception& e) {
-    LogError(u"BaseNetInterface GetTraceId: " + Utf8ToWide(e.what()));
+    LogError(u"BaseNetInterface GetTraceId: ", Utf8ToWide(e.what()));
   } catch (...) {
     LogError(u"BaseNetInterface GetTraceId Unknown");
   }

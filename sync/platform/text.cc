@@ -85,12 +85,13 @@ WString Utf8ToWide(const std::string& utf8) {
 
 WString Utf8ToWide(const char* utf8) { return utf8 ? Utf8ToWide(std::string(utf8)) : WString(); }
 
-std::string WideToUtf8(const WString& wide) {
-  std::string out;
-  out.reserve(wide.size());
-  const size_t n = wide.size();
+void AppendWideAsUtf8(const char16_t* wide, size_t n, std::string* out) {
   for (size_t i = 0; i < n; ++i) {
     char32_t cp = wide[i];
+    if (cp < 0x80) {
+      out->push_back(static_cast<char>(cp));
+      continue;
+    }
     if (cp >= 0xD800 && cp <= 0xDBFF) {
       if (i + 1 < n && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF) {
         cp = 0x10000 + ((cp - 0xD800) << 10) + (wide[i + 1] - 0xDC00);
@@ -101,8 +102,14 @@ std::string WideToUtf8(const WString& wide) {
     } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
       cp = kReplacement;
     }
-    AppendUtf8(cp, &out);
+    AppendUtf8(cp, out);
   }
+}
+
+std::string WideToUtf8(const WString& wide) {
+  std::string out;
+  out.reserve(wide.size());
+  AppendWideAsUtf8(wide.data(), wide.size(), &out);
   return out;
 }
 

@@ -6,6 +6,7 @@
 #ifndef QUILLET_SYNC_PLATFORM_TEXT_H_
 #define QUILLET_SYNC_PLATFORM_TEXT_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -18,6 +19,8 @@ WString Utf8ToWide(const std::string& utf8);
 // A null pointer reads as the empty text (the host may hand in null texts).
 WString Utf8ToWide(const char* utf8);
 std::string WideToUtf8(const WString& wide);
+// Appends the UTF-8 form of n UTF-16 units to out (no intermediate string).
+void AppendWideAsUtf8(const char16_t* wide, size_t n, std::string* out);
 
 // Decimal forms of numbers as wide text ("-12").
 WString ToWide(long long value);

@@ -182,7 +182,7 @@ class Connection {
 
   bool Open(const std::string& utf8Path, bool readOnly) {
     if (utf8Path.empty()) {  // no IntiDataBase yet: never let SQLite open a temporary file
-      LogError(u"Open database failed,error code is " +
+      LogError(u"Open database failed,error code is ",
                CodeAndReason(SQLITE_CANTOPEN, u"sqliteError"));
       return false;
     }
@@ -190,13 +190,13 @@ class Connection {
     int code =
         sqlite3_open_v2(utf8Path.c_str(), &db_, readOnly ? kOpenReadOnly : kOpenReadWrite, nullptr);
     if (code != SQLITE_OK) {
-      LogError(u"Open database failed,error code is " + CodeAndReason(code, Reason(db_)));
+      LogError(u"Open database failed,error code is ", CodeAndReason(code, Reason(db_)));
       ok = false;
     }
     if (db_ == nullptr) return false;
     code = sqlite3_busy_handler(db_, BusyRetryHandler, nullptr);
     if (code != SQLITE_OK) {
-      LogError(u"Set busy handler error,error code is " + CodeAndReason(code, Reason(db_)));
+      LogError(u"Set busy handler error,error code is ", CodeAndReason(code, Reason(db_)));
       ok = false;
     }
     return ok;
@@ -207,7 +207,7 @@ class Connection {
     const int code = sqlite3_close_v2(db_);
     db_ = nullptr;
     if (code != SQLITE_OK) {
-      LogError(u"Close database failed,error code is " + ToWide(code));
+      LogError(u"Close database failed,error code is ", ToWide(code));
       return false;
     }
     return true;
@@ -223,7 +223,7 @@ bool BeginTransaction(sqlite3* db) {
   WString reason;
   const int code = Run(db, std::string("begin transaction;"), &reason);
   if (code == SQLITE_OK) return true;
-  LogError(u"Begin transaction failed,error code is " + CodeAndReason(code, reason));
+  LogError(u"Begin transaction failed,error code is ", CodeAndReason(code, reason));
   return false;
 }
 
@@ -231,7 +231,7 @@ bool CommitTransaction(sqlite3* db) {
   WString reason;
   const int code = Run(db, std::string("commit transaction;"), &reason);
   if (code == SQLITE_OK) return true;
-  LogError(u"Commit transaction failed,error code is " + CodeAndReason(code, reason));
+  LogError(u"Commit transaction failed,error code is ", CodeAndReason(code, reason));
   return false;
 }
 
@@ -244,7 +244,7 @@ void CreateGuidIndex(sqlite3* db) {
   WString reason;
   const int code = Run(db, std::string(kGuidIndex), &reason);
   if (code != SQLITE_OK) {
-    LogError(u"Create index on etag(guid) failed,error code is " + CodeAndReason(code, reason));
+    LogError(u"Create index on etag(guid) failed,error code is ", CodeAndReason(code, reason));
   }
 }
 
@@ -389,7 +389,7 @@ bool DataBaseOperator::CreateDb(const std::string& utf8Path) {
   sqlite3* db = nullptr;
   int code = sqlite3_open_v2(utf8Path.c_str(), &db, kOpenCreate, nullptr);
   if (code != SQLITE_OK) {
-    LogError(u"DataBaseOperator::CreateDb() Create database failed,error code is " + ToWide(code));
+    LogError(u"DataBaseOperator::CreateDb() Create database failed,error code is ", ToWide(code));
     sqlite3_close(db);
     return false;
   }
@@ -398,12 +398,12 @@ bool DataBaseOperator::CreateDb(const std::string& utf8Path) {
   // WAL is recorded in the file, so every later connection uses it.
   code = Run(db, std::string("PRAGMA journal_mode=WAL;"), &reason);
   if (code != SQLITE_OK) {
-    LogError(u"Set WAL failed,error code is " + CodeAndReason(code, reason));
+    LogError(u"Set WAL failed,error code is ", CodeAndReason(code, reason));
     ok = false;
   }
   code = sqlite3_busy_timeout(db, 500);
   if (code != SQLITE_OK) {
-    LogError(u"Set busy tiemout error,error code is " + CodeAndReason(code, Reason(db)));
+    LogError(u"Set busy tiemout error,error code is ", CodeAndReason(code, Reason(db)));
     ok = false;
   }
   sqlite3_close(db);
@@ -463,7 +463,7 @@ bool DataBaseOperator::UpgradeEtagTable(const std::string& utf8Path) {
   if (code != SQLITE_OK) {
     // Committing a half-done upgrade could leave the store without its etag rows.
     RollbackTransaction(db);
-    LogError(u"Upgrade of the etag table rolled back,error code is " + CodeAndReason(code, reason));
+    LogError(u"Upgrade of the etag table rolled back,error code is ", CodeAndReason(code, reason));
     return false;
   }
   if (!CommitTransaction(db)) {
@@ -489,8 +489,8 @@ bool DataBaseOperator::InsertCtagData(const CtagItem& item) {
   if (code == SQLITE_OK) code = sqlite3_step(stmt.get());
   bool ok = code == SQLITE_DONE || IsDuplicate(code, db);
   if (!ok) {
-    LogError(u"InsertCtagData failed,error code is " + CodeAndReason(code, Reason(db)) +
-             u",ctag_name:" + item.ctag_name);
+    LogError(u"InsertCtagData failed,error code is ", CodeAndReason(code, Reason(db)),
+             u",ctag_name:", item.ctag_name);
   }
   stmt.Finalize();
   connection.Close();
@@ -509,8 +509,8 @@ bool DataBaseOperator::UpdateCtagData(const WString& ctagName, const WString& ct
   const int code = Run(connection.db(), sql, &reason);
   connection.Close();
   if (code != SQLITE_OK) {
-    LogError(u"UpdateCtagDataHelper failed,error code is " + CodeAndReason(code, reason) +
-             u",key:" + ctagName);
+    LogError(u"UpdateCtagDataHelper failed,error code is ", CodeAndReason(code, reason), u",key:",
+             ctagName);
     return false;
   }
   return true;
@@ -532,7 +532,7 @@ bool DataBaseOperator::CheckItemExistsInCtag(const WString& ctagName) {
     }
   }
   if (code != SQLITE_DONE) {
-    LogError(u"CheckItemExistsInCtag failed,error code is " +
+    LogError(u"CheckItemExistsInCtag failed,error code is ",
              CodeAndReason(code, Reason(connection.db())));
   }
   stmt.Finalize();
@@ -559,7 +559,7 @@ bool DataBaseOperator::GetCtagDataItem(CtagItem& out, const WString& ctagName) {
   // A failed read must not pass for "no row": the caller would start from an empty ctag.
   const bool ok = code == SQLITE_ROW || code == SQLITE_DONE;
   if (!ok) {
-    LogError(u"GetCtagDataItem failed,error code is " +
+    LogError(u"GetCtagDataItem failed,error code is ",
              CodeAndReason(code, Reason(connection.db())));
   }
   stmt.Finalize();
@@ -581,7 +581,7 @@ bool DataBaseOperator::InsertEtagDataBatch(const std::vector<EtagItem>& items) {
   Statement stmt;
   int code = stmt.Prepare(db, kInsertEtag);
   if (code != SQLITE_OK) {
-    LogError(u"InsertEtagData failed,error code is " + CodeAndReason(code, Reason(db)));
+    LogError(u"InsertEtagData failed,error code is ", CodeAndReason(code, Reason(db)));
     CommitTransaction(db);
     return false;
   }
@@ -599,12 +599,12 @@ bool DataBaseOperator::InsertEtagDataBatch(const std::vector<EtagItem>& items) {
     if (code == SQLITE_DONE) {
       // stored
     } else if (IsDuplicate(code, db)) {
-      LogInfo(u"The same record exists in the database,treat as a success,reason : " + Reason(db) +
-              u", luid" + item.luid);
+      LogInfo(u"The same record exists in the database,treat as a success,reason : ", Reason(db),
+              u", luid", item.luid);
     } else {
       // Any such row fails the batch, whatever follows it; the other rows still commit.
-      LogError(u"InsertEtagData failed,error code is " + CodeAndReason(code, Reason(db)) +
-               u",luid:" + item.luid);
+      LogError(u"InsertEtagData failed,error code is ", CodeAndReason(code, Reason(db)), u",luid:",
+               item.luid);
       result = false;
     }
     sqlite3_reset(insert);
@@ -647,8 +647,8 @@ bool DataBaseOperator::DeleteEtagBatchWithUid(const std::vector<WString>& ids, i
   const int code = Run(db, sql, &reason);
   bool result = code == SQLITE_OK;
   if (!result) {
-    LogError(u"DeleteCtagDataByType failed,error code is " + CodeAndReason(code, reason) +
-             u",sql:" + sql);
+    LogError(u"DeleteCtagDataByType failed,error code is ", CodeAndReason(code, reason), u",sql:",
+             sql);
   }
   if (!CommitTransaction(db)) result = false;
   connection.Close();
@@ -679,8 +679,8 @@ bool DataBaseOperator::UpdateEtagBatch(const std::vector<EtagUpdate>& updates) {
     }
     if (code == SQLITE_OK) code = Run(db, BuildEtagUpdateStatement(update), &reason);
     if (code != SQLITE_OK) {
-      LogError(u"UpdateEtagDataHelper failed,error code is " + CodeAndReason(code, reason) +
-               u",key:" + where);
+      LogError(u"UpdateEtagDataHelper failed,error code is ", CodeAndReason(code, reason), u",key:",
+               where);
       result = false;
     }
   }
@@ -717,7 +717,7 @@ bool DataBaseOperator::GetEtagDataItemsByType(std::vector<EtagItem>& out, const 
   // A failed read must not pass for fewer rows: every missing row would look like a change.
   const bool ok = code == SQLITE_DONE;
   if (!ok) {
-    LogError(u"GetEtagDataItemsByType failed,error code is " +
+    LogError(u"GetEtagDataItemsByType failed,error code is ",
              CodeAndReason(code, Reason(connection.db())));
   }
   stmt.Finalize();

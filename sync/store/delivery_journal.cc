@@ -39,7 +39,7 @@ bool DeliveryJournal::Record(const StructList& carried, const StructList& added)
   out.flush();
   empty_ = false;
   if (!out) {
-    LogError(u"DeliveryJournal: cannot write " + platform::AnsiToWide(path_));
+    LogError(u"DeliveryJournal: cannot write ", platform::AnsiToWide(path_));
     return false;
   }
   return true;
@@ -79,7 +79,7 @@ bool DeliveryJournal::Clear() {
   if (path_.empty()) return false;
   if (empty_) return true;
   if (std::remove(path_.c_str()) != 0 && platform::PathExists(path_)) {
-    LogError(u"DeliveryJournal: cannot remove " + platform::AnsiToWide(path_));
+    LogError(u"DeliveryJournal: cannot remove ", platform::AnsiToWide(path_));
     return false;
   }
   empty_ = true;

@@ -37,7 +37,7 @@ class DeliveryJournal {
   const std::string& path() const { return path_; }
 
  private:
-  std::string path_;  // ANSI; empty: disabled
+  std::string path_;    // ANSI; empty: disabled
   bool empty_ = false;  // known to be cleared already: Clear has nothing to do
 };
 
