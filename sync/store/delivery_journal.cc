@@ -19,26 +19,50 @@ DeliveryJournal::DeliveryJournal(const WString& storePath, const WString& dataTy
   path_ = platform::WideToAnsi(storePath.substr(0, cut + 1)) + "Quillet.delivery." + digest;
 }
 
+namespace {
+
+// text as the inside of a JSON string: quote, backslash and control characters escaped.
+void AppendJsonString(const WString& text, std::string* out) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string utf8;
+  AppendWideAsUtf8(text.data(), text.size(), &utf8);
+  out->push_back('"');
+  for (const char c : utf8) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out->push_back('\\');
+      out->push_back(c);
+    } else if (u < 0x20) {
+      out->append("\\u00");
+      out->push_back(kHex[u >> 4]);
+      out->push_back(kHex[u & 0xF]);
+    } else {
+      out->push_back(c);
+    }
+  }
+  out->push_back('"');
+}
+
+}  // namespace
+
 bool DeliveryJournal::Record(const StructList& carried, const StructList& added) {
   if (path_.empty()) return false;
   // One JSON object per line, so that a line torn by a crash spoils only itself.
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
   std::string text;
   for (const StructList* list : {&carried, &added}) {
     for (const StructRecord& record : *list) {
-      Json::Value entry(Json::objectValue);
-      entry["guid"] = WideToUtf8(record.guid);
-      entry["data"] = WideToUtf8(record.data);
-      text += Json::writeString(builder, entry);
-      text += '\n';
+      text += "{\"guid\":";
+      AppendJsonString(record.guid, &text);
+      text += ",\"data\":";
+      AppendJsonString(record.data, &text);
+      text += "}\n";
     }
   }
-  std::ofstream out(path_, std::ios::binary | std::ios::trunc);
-  out << text;
-  out.flush();
+  std::FILE* file = std::fopen(path_.c_str(), "wb");
+  bool written = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  if (file != nullptr && std::fclose(file) != 0) written = false;
   empty_ = false;
-  if (!out) {
+  if (!written) {
     LogError(u"DeliveryJournal: cannot write ", platform::AnsiToWide(path_));
     return false;
   }
