@@ -329,10 +329,9 @@ void Scenario::VerifyDevice(Device& device, const std::map<std::string, std::str
         who + ": " + std::to_string(links.size()) + " etag rows for " +
             std::to_string(bookmarks.size()) + " bookmarks");
   Check(wrong == 0, who + ": " + std::to_string(wrong) + " etag rows not matching a bookmark");
-  // Named apart because the cause is known: stored by a sync killed before the library
-  // recorded it, then removed on the cloud before this device's next round. With no etag
-  // row the library never hands its deletion to the host; the host cannot tell it apart
-  // from a linked record. Still a failure.
+  // Named apart: a record stored by a sync killed before the library recorded it, then
+  // removed on the cloud before this device's next round. The library's delivery journal
+  // must have found it and had the host delete it.
   std::set<std::string> linked;
   for (const Row& link : links) linked.insert(link[0]);
   int orphans = 0;
@@ -340,8 +339,8 @@ void Scenario::VerifyDevice(Device& device, const std::map<std::string, std::str
     orphans += !b.guid.empty() && !serverGuids.count(b.guid) && !linked.count(b.luid);
   }
   Check(orphans == 0, who + ": " + std::to_string(orphans) +
-                          " records orphaned (known fault: stored just before a kill, removed "
-                          "on the cloud before the next round, never deleted here)");
+                          " records orphaned (stored just before a kill, removed on the cloud "
+                          "before the next round, never deleted here)");
   Check(stale == 0, who + ": " + std::to_string(stale) + " etag rows not at the server's etag");
 }
 
