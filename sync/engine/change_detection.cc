@@ -1,6 +1,7 @@
 #include "sync/engine/change_detection.h"
 
-#include <map>
+#include <string_view>
+#include <unordered_map>
 
 #include "quillet.h"
 #include "sync/interface/active_adapter.h"
@@ -10,16 +11,21 @@
 namespace quillet {
 namespace {
 
-// Key -> first entry with that key. Points into the input list, which outlives the index.
+// Key -> first entry with that key, for lookups only (never iterated, so no order is
+// needed). Keys and values point into the input list, which outlives the index: no copies.
+template <typename Item>
+using Index = std::unordered_map<std::u16string_view, const Item*>;
+
 template <typename Item, typename KeyOf>
-std::map<WString, const Item*> FirstByKey(const std::vector<Item>& items, KeyOf keyOf) {
-  std::map<WString, const Item*> index;
+Index<Item> FirstByKey(const std::vector<Item>& items, KeyOf keyOf) {
+  Index<Item> index;
+  index.reserve(items.size());
   for (const Item& item : items) index.emplace(keyOf(item), &item);
   return index;
 }
 
 template <typename Item>
-const Item* Find(const std::map<WString, const Item*>& index, const WString& key) {
+const Item* Find(const Index<Item>& index, std::u16string_view key) {
   const auto found = index.find(key);
   return found == index.end() ? nullptr : found->second;
 }
@@ -68,7 +74,8 @@ void CompareLocalToCloudEtags(const std::vector<LocalIdRecord>& localIds, const 
     bool changed = false;
     bool judged = false;
   };
-  std::map<WString, Judgement> localIndex;
+  std::unordered_map<std::u16string_view, Judgement> localIndex;
+  localIndex.reserve(localIds.size());
   for (const LocalIdRecord& record : localIds) localIndex[record.luid].changed |= record.state == 1;
   for (const LocalIdRecord& record : localIds) {
     Judgement& judgement = localIndex.find(record.luid)->second;

@@ -2,6 +2,8 @@
 // reach the host in batches, and the etag rows and the ctag follow what the host confirmed.
 #include <map>
 #include <set>
+#include <string_view>
+#include <unordered_map>
 
 #include "quillet.h"
 #include "sync/engine/change_detection.h"
@@ -15,7 +17,9 @@
 namespace quillet {
 namespace {
 
-using EtagIndex = std::map<WString, EtagItem>;
+// guid -> its entry of the pass's cloud-add or cloud-modify list, for lookups only; keys and
+// values point into the lists, which live for the whole pass.
+using EtagIndex = std::unordered_map<std::u16string_view, const EtagItem*>;
 
 class DownloadPass {
  public:
@@ -145,7 +149,7 @@ void DownloadPass::Deliver(StructList added, StructList modified, bool withModif
     const auto added = addIndex_.find(result.guid);
     if (added != addIndex_.end()) {
       LogInfo(u"[UpdateStructData] Local added success,guid:", result.guid, u",luid:", result.luid);
-      EtagItem row = added->second;
+      EtagItem row = *added->second;
       row.luid = result.luid;
       row.type = dataType_;
       inserts_.push_back(std::move(row));
@@ -161,7 +165,7 @@ void DownloadPass::Deliver(StructList added, StructList modified, bool withModif
               result.luid);
       EtagUpdate update;
       update.whereFields[u"luid"] = result.luid;
-      update.setFields[u"etag"] = modified->second.etag;
+      update.setFields[u"etag"] = modified->second->etag;
       updates_.push_back(std::move(update));
     }
   }
@@ -239,11 +243,11 @@ int DownloadPass::Run(const WString& currentCtag) {
   log_.Info(u"The number of cloud-delete is " + ToWide(static_cast<long long>(cloudDelete.size())));
   for (const EtagItem& item : cloudAdd) {
     LogInfo(u"[ProcessDownloadStructData] Cloud added,guid:", item.guid, u",etag:", item.etag);
-    addIndex_.emplace(item.guid, item);
+    addIndex_.emplace(item.guid, &item);
   }
   for (const EtagItem& item : cloudModify) {
     LogInfo(u"[ProcessDownloadStructData] Cloud modified,guid:", item.guid, u",etag:", item.etag);
-    modifyIndex_.emplace(item.guid, item);
+    modifyIndex_.emplace(item.guid, &item);
   }
   for (const EtagItem& item : cloudDelete) {
     LogInfo(u"[ProcessDownloadStructData] Cloud deleted,guid:", item.guid, u",etag:", item.etag);

@@ -49,8 +49,8 @@ TEST_F(DownloadPassTest, AnUnrecordedDeliveryThatTheCloudDeletedIsDeletedOnTheHo
   cloud_.Put(u"g1", u"e1", u"d1");
   cloud_.Put(u"g2", u"e2", u"d2");
   AddRow(u"L-g2", u"g2", u"e2");
-  ASSERT_TRUE(Journal().Record({}, {Record(u"gone1", u"old data"), Record(u"g1", u"d1"),
-                                    Record(u"g2", u"d2")}));
+  ASSERT_TRUE(Journal().Record(
+      {}, {Record(u"gone1", u"old data"), Record(u"g1", u"d1"), Record(u"g2", u"d2")}));
   // A torn last line is skipped.
   std::ofstream(Journal().path(), std::ios::app) << "{\"guid\":\"gon";
   ASSERT_EQ(StoredCtag(), u"");

@@ -1,6 +1,8 @@
 // The upload pass: local additions, modifications and deletions of one data type go to the
 // cloud in batches, in that order; the first failing batch ends the pass.
 #include <map>
+#include <string_view>
+#include <unordered_map>
 
 #include "quillet.h"
 #include "sync/engine/change_detection.h"
@@ -49,9 +51,10 @@ class UploadPass {
   INetInterface* const net_;
   const std::atomic<bool>& stop_;
   const AdapterRef host_;
-  // Built once per modify stage: the first entry wins for a repeated key.
-  std::map<WString, WString> luidToGuid_;
-  std::map<WString, WString> guidToLuid_;
+  // Built once per modify stage: the first entry wins for a repeated key. Lookups only; the
+  // views point into the stage's list, which lives for the whole pass.
+  std::unordered_map<std::u16string_view, std::u16string_view> luidToGuid_;
+  std::unordered_map<std::u16string_view, std::u16string_view> guidToLuid_;
 };
 
 std::vector<QueryResultRecord> UploadPass::QueryBatch(const StepLog& log, PassReport& report,
@@ -139,13 +142,13 @@ int UploadPass::ExcuteUpModHelper(TextList luids) {
     const auto guid = luidToGuid_.find(record.luid);
     if (guid == luidToGuid_.end()) continue;  // not a record of this stage
     LogInfo(u"Guid:", guid->second, u",luid:", record.luid);
-    uploads.emplace_back(guid->second, std::move(record.data));
+    uploads.emplace_back(WString(guid->second), std::move(record.data));
   }
   StructList modified;
   const int code = CloudUpdateAndInsertEtag(net_, dataType_, std::move(uploads), modified);
   for (StructRecord& result : modified) {
     const auto luid = guidToLuid_.find(result.guid);
-    if (luid != guidToLuid_.end()) result.luid = luid->second;
+    if (luid != guidToLuid_.end()) result.luid = WString(luid->second);
   }
   if (code != 0) {
     const WString text = u"CloudUpdateAndInsertEtag failed,errorCode is " + ToWide(code);
