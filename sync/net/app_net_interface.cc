@@ -98,10 +98,6 @@ int DataStatus(int status, Decoded decoded, const char16_t* operation) {
   return 0;
 }
 
-// The ctag operations keep their answers without the array (an empty map, the 2xx status):
-// an absent ctag only makes the next round compare again. A broken answer is no answer.
-int CtagStatus(int status, Decoded decoded) { return decoded == Decoded::kIncomplete ? 0 : status; }
-
 // A ctag element: the later of two entries for one collection wins.
 void AddCtag(const Json::Value& element, CtagMap& ctags) {
   CtagItem item;
@@ -115,6 +111,20 @@ const Json::Value kNoMembers(Json::objectValue);
 
 const char16_t kLockFormat[] = u"\"Lock\" response format(json) not match!";
 const char16_t kQueryCtagFormat[] = u"\"QueryCtag\" response format(json) not match!";
+
+// The ctag answers of UNLOCK and PROPFIND into ctags, all or nothing. A whole answer without
+// its array keeps its status (an empty map: an absent ctag only makes the next round compare
+// again); a broken answer is no answer.
+int DecodeCtags(const ParsedAnswer& parsed, const char* arrayName, const char16_t* operation,
+                int status, CtagMap& ctags) {
+  CtagMap read;
+  const Decoded decoded =
+      DecodeArray(parsed, arrayName, kQueryCtagFormat, operation,
+                  [&read](const Json::Value& element) { AddCtag(element, read); });
+  if (decoded == Decoded::kIncomplete) return 0;
+  for (auto& entry : read) ctags[entry.first] = std::move(entry.second);
+  return status;
+}
 const char16_t kEtagFormat[] = u"\"GetEtagList\" response format(json) not match!";
 const char16_t kDownloadFormat[] = u"\"DownloadData\" response format(json) not match!";
 const char16_t kAddFormat[] = u"\"MakeAddDataResult\" response format(json) not match!";
@@ -254,14 +264,7 @@ int AppNetInterface::Unlock(CtagMap& ctags) {
   const int status = SendRequest(baseUrl_ + u"?method=UNLOCK", WString(), response, parsed);
   StopTimer();
   if (!IsSuccess(status)) return status;
-  CtagMap read;
-  const Decoded decoded =
-      DecodeArray(parsed, "updatersp", kQueryCtagFormat, u"Unlock",
-                  [&read](const Json::Value& element) { AddCtag(element, read); });
-  if (decoded == Decoded::kComplete) {
-    for (auto& entry : read) ctags[entry.first] = std::move(entry.second);
-  }
-  return CtagStatus(status, decoded);
+  return DecodeCtags(parsed, "updatersp", u"Unlock", status, ctags);
 }
 
 int AppNetInterface::QueryCtag(CtagMap& ctags) {
@@ -270,14 +273,7 @@ int AppNetInterface::QueryCtag(CtagMap& ctags) {
   const int status =
       SendRequest(baseUrl_ + u"?method=PROPFIND", u"{\"propname\":[\"ctag\"]}", response, parsed);
   if (!IsSuccess(status)) return status;
-  CtagMap read;
-  const Decoded decoded =
-      DecodeArray(parsed, "multistatus", kQueryCtagFormat, u"QueryCtag",
-                  [&read](const Json::Value& element) { AddCtag(element, read); });
-  if (decoded == Decoded::kComplete) {
-    for (auto& entry : read) ctags[entry.first] = std::move(entry.second);
-  }
-  return CtagStatus(status, decoded);
+  return DecodeCtags(parsed, "multistatus", u"QueryCtag", status, ctags);
 }
 
 int AppNetInterface::GetEtagList(const WString& dataType, std::vector<EtagItem>& etags) {
