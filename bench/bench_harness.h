@@ -34,7 +34,7 @@ struct Usage {
 struct ServerCounts {
   int snapshot = 0;
   long connections = 0;
-  long resumed = 0;  // connections that resumed an earlier TLS session
+  long resumed = 0;                      // connections that resumed an earlier TLS session
   std::map<std::string, long> requests;  // by method
 
   ServerCounts Minus(const ServerCounts& earlier) const;

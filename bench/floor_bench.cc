@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "bench/bench_harness.h"
+#include "bench/floor_comparison.h"
 #include "bench/floor_device.h"
 #include "sync/net/device_id.h"
 #include "sync/platform/system_info.h"
@@ -41,15 +42,8 @@ namespace {
 
 using namespace quillet::bench;  // NOLINT: the benchmark's own names
 
-constexpr int kClientCount = 3;
-const char* const kClientNames[kClientCount] = {"library", "floor-new", "floor-shared"};
 const char* const kClientHeadings[kClientCount] = {"library", "floor, new connections",
                                                    "floor, shared connections"};
-constexpr int kLibrary = 0;
-constexpr int kFloorNew = 1;
-constexpr int kFloorShared = 2;
-
-using Runs = std::array<std::vector<RunFigures>, kClientCount>;  // per client, in run order
 
 struct Options {
   std::vector<int> sizes;
@@ -88,8 +82,7 @@ bool RunFloor(ConnectionMode mode, int n, const std::string& url, const std::str
   bool ok = phases.Phase("upload", n, round(up));
   for (const auto& entry : up.records()) ok = ok && !entry.second.guid.empty();
   ok = ok && phases.Phase("download", n, round(down)) &&
-       down.records().size() == static_cast<size_t>(n) &&
-       phases.Phase("nochange", n, round(down));
+       down.records().size() == static_cast<size_t>(n) && phases.Phase("nochange", n, round(down));
   if (!ok) fprintf(stderr, "floor client (%s): %s\n", ModeName(mode), error.c_str());
   return ok;
 }
@@ -131,7 +124,7 @@ bool RunClient(int client, int n, const Options& options, RunFigures* figures) {
     args = {dir + "/sync_bench", "--raw", size, "--interval", interval};
   } else {
     args = {dir + "/floor_bench", "--client", client == kFloorNew ? "new" : "shared", size,
-            "--interval", interval};
+            "--interval",         interval};
   }
   std::string output;
   if (!Capture(args, &output)) return false;
@@ -146,23 +139,6 @@ double PerRecord(const RunFigures& run, const char* phase, bool cpu) {
   const double seconds = cpu ? u.cpu : u.wall;
   // The no-change round is one round whatever N: in ms; the others in µs per record.
   return std::string(phase) == "nochange" ? seconds * 1e3 : seconds * 1e6 / run.n;
-}
-
-struct Spread {
-  double min = 0;
-  double median = 0;
-  double max = 0;
-};
-
-Spread SpreadOf(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  Spread s;
-  if (values.empty()) return s;
-  const size_t mid = values.size() / 2;
-  s.min = values.front();
-  s.max = values.back();
-  s.median = values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
-  return s;
 }
 
 template <typename Value>
@@ -183,9 +159,9 @@ void PrintRow(const std::string& heading, const std::array<Spread, kClientCount>
   printf("| %s |", heading.c_str());
   for (const Spread& client : s) printf(" %s |", Pair(client.min, client.median, format).c_str());
   for (int base : {kFloorShared, kFloorNew}) {
-    printf(" %s |", Pair(s[kLibrary].min / s[base].min, s[kLibrary].median / s[base].median,
-                         "%.2fx / %.2fx")
-                        .c_str());
+    printf(" %s |",
+           Pair(s[kLibrary].min / s[base].min, s[kLibrary].median / s[base].median, "%.2fx / %.2fx")
+               .c_str());
   }
   printf("\n");
 }
@@ -207,7 +183,8 @@ void PrintFigures(int n, const Runs& runs) {
     for (bool cpu : {true, false}) {
       std::array<Spread, kClientCount> s;
       for (int c = 0; c < kClientCount; ++c) {
-        s[c] = SpreadOver(runs[c], [&](const RunFigures& r) { return PerRecord(r, row.phase, cpu); });
+        s[c] =
+            SpreadOver(runs[c], [&](const RunFigures& r) { return PerRecord(r, row.phase, cpu); });
       }
       char unit[32];
       snprintf(unit, sizeof unit, row.unit, cpu ? "CPU" : "wall");
@@ -236,15 +213,6 @@ void PrintFigures(int n, const Runs& runs) {
   printf(" | |\n");
 }
 
-std::string CountsText(const ServerCounts& counts) {
-  std::string text;
-  for (const auto& [method, count] : counts.requests) {
-    text += (text.empty() ? "" : ", ") + method + " " + std::to_string(count);
-  }
-  return text + "; connections " + std::to_string(counts.connections) + ", " +
-         std::to_string(counts.resumed) + " resumed";
-}
-
 void PrintCounts(int n, const Runs& runs) {
   printf("\n| requests and connections, N = %d |", n);
   for (const char* heading : kClientHeadings) printf(" %s |", heading);
@@ -254,7 +222,8 @@ void PrintCounts(int n, const Runs& runs) {
     for (int c = 0; c < kClientCount; ++c) {
       const std::string first = CountsText(runs[c].front().phases.at(phase).counts);
       bool same = true;
-      for (const RunFigures& run : runs[c]) same = same && CountsText(run.phases.at(phase).counts) == first;
+      for (const RunFigures& run : runs[c])
+        same = same && CountsText(run.phases.at(phase).counts) == first;
       printf(" %s%s |", first.c_str(), same ? "" : " (other runs differ)");
     }
     printf("\n");
@@ -281,43 +250,6 @@ void PrintGrowth(const std::map<int, Runs>& all) {
     }
     printf(" %.2f |\n", growth[kLibrary] / growth[kFloorShared]);
   }
-}
-
-// Loud failures: what the library sends must be what the floor sends.
-int CheckCounts(int n, const Runs& runs, ConnectionMode expect) {
-  const int expected = expect == ConnectionMode::kNew ? kFloorNew : kFloorShared;
-  int failures = 0;
-  for (size_t i = 0; i < runs[kLibrary].size(); ++i) {
-    for (const char* phase : kPhases) {
-      const ServerCounts& library = runs[kLibrary][i].phases.at(phase).counts;
-      for (int c : {kFloorNew, kFloorShared}) {
-        const ServerCounts& other = runs[c][i].phases.at(phase).counts;
-        if (other.requests == library.requests) continue;
-        const bool keepLockOnly = [&] {
-          auto a = library.requests, b = other.requests;
-          a.erase("KEEPLOCK");
-          b.erase("KEEPLOCK");
-          return a == b;
-        }();
-        fprintf(stderr,
-                "FAILED: N = %d, run %zu, %s: requests per method differ: library {%s}, %s {%s}%s\n",
-                n, i + 1, phase, CountsText(library).c_str(), kClientNames[c],
-                CountsText(other).c_str(),
-                keepLockOnly ? " (only KEEPLOCK, which follows wall time: raise --interval)" : "");
-        ++failures;
-      }
-      const ServerCounts& other = runs[expected][i].phases.at(phase).counts;
-      if (other.connections != library.connections) {
-        fprintf(stderr,
-                "FAILED: N = %d, run %zu, %s: the library opened %ld connections, %s %ld "
-                "(--expect %s)\n",
-                n, i + 1, phase, library.connections, kClientNames[expected], other.connections,
-                ModeName(expect));
-        ++failures;
-      }
-    }
-  }
-  return failures;
 }
 
 std::string LoadAverage() {
@@ -381,9 +313,10 @@ int main(int argc, char** argv) {
   }
 
   const time_t started = time(nullptr);
-  printf("floor_bench: %d run(s) of each client per N, interleaved; batch %d, ~200-byte records;"
-         " keep-alive interval %d s; connections checked against floor-%s\n",
-         options.runs, kBatch, options.server.intervalSeconds, ModeName(options.expect));
+  printf(
+      "floor_bench: %d run(s) of each client per N, interleaved; batch %d, ~200-byte records;"
+      " keep-alive interval %d s; connections checked against floor-%s\n",
+      options.runs, kBatch, options.server.intervalSeconds, ModeName(options.expect));
   printf("started %s", ctime(&started));
   printf("load average at start: %s\n", LoadAverage().c_str());
   std::map<int, Runs> all;
@@ -398,8 +331,9 @@ int main(int argc, char** argv) {
                   kClientNames[c]);
           return 3;
         }
-        fprintf(stderr, "N = %d run %d %-12s cpu: upload %.1f us/rec, download %.1f us/rec, "
-                        "no-change %.1f ms; maxrss %.1f MiB\n",
+        fprintf(stderr,
+                "N = %d run %d %-12s cpu: upload %.1f us/rec, download %.1f us/rec, "
+                "no-change %.1f ms; maxrss %.1f MiB\n",
                 n, r + 1, kClientNames[c], PerRecord(figures, "upload", true),
                 PerRecord(figures, "download", true), PerRecord(figures, "nochange", true),
                 figures.maxrssKb / 1024.0);
@@ -408,14 +342,20 @@ int main(int argc, char** argv) {
     }
     PrintFigures(n, runs);
     PrintCounts(n, runs);
-    failures += CheckCounts(n, runs, options.expect);
+    // Loud failures: what the library sends must be what the floor sends.
+    for (const std::string& difference : CountDifferences(n, runs, options.expect)) {
+      fprintf(stderr, "FAILED: %s\n", difference.c_str());
+      ++failures;
+    }
     fflush(stdout);
   }
   if (all.size() >= 2) PrintGrowth(all);
   printf("\nload average at the end: %s\n", LoadAverage().c_str());
   if (failures != 0) {
-    fprintf(stderr, "FAILED: %d difference(s) between the library's and the floor client's "
-                    "requests or connections (above)\n", failures);
+    fprintf(stderr,
+            "FAILED: %d difference(s) between the library's and the floor client's "
+            "requests or connections (above)\n",
+            failures);
     return 1;
   }
   printf("requests per method equal in every phase and run; connections equal to floor-%s\n",

@@ -192,9 +192,10 @@ std::string StoreText(const std::string& path, const Masks& masks) {
   };
   dump("SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY name", {});
   dump("PRAGMA journal_mode", {});
-  dump("SELECT luid, type, etag, uuid, guid, hash, recycle_status, typeof(uuid), typeof(hash) "
-       "FROM etag ORDER BY luid",
-       {-1, -1, 1, -1, 0});
+  dump(
+      "SELECT luid, type, etag, uuid, guid, hash, recycle_status, typeof(uuid), typeof(hash) "
+      "FROM etag ORDER BY luid",
+      {-1, -1, 1, -1, 0});
   dump("SELECT ctag_name, ctag_value, sync_token, typeof(sync_token) FROM ctag", {-1, 2});
   sqlite3_close(db);
   return text;
@@ -264,9 +265,10 @@ TEST(FloorClientTest, SendsTheLibrarysRequestsAndWritesTheSameStore) {
   e2e::ModelDevice down("downloader", libraryDir, cloud.url(), kUser, kToken);
   for (int i = 0; i < kRecords; ++i) up.Add(Data(i));
   const Observed library = Observe(
-      cloud,
-      [&](int device) { return (device == 0 ? up : down).Sync(kBatch) == 0; },
-      [&](int device) { return LibraryStore(libraryDir + (device == 0 ? "/uploader" : "/downloader")); });
+      cloud, [&](int device) { return (device == 0 ? up : down).Sync(kBatch) == 0; },
+      [&](int device) {
+        return LibraryStore(libraryDir + (device == 0 ? "/uploader" : "/downloader"));
+      });
   ASSERT_EQ(down.Records().size(), static_cast<size_t>(kRecords));
 
   // The rounds as the benchmark has them: lock, the batches, unlock.

@@ -49,11 +49,10 @@ bool FloorDevice::Sync(int batch, std::string* error) {
   const auto current = lockCtags.find(kDataType);
   const std::string currentCtag = current == lockCtags.end() ? std::string() : current->second;
 
-  const bool ok = DownloadStep(protocol, currentCtag, batch, error) &&
-                  UploadStep(protocol, batch, error);
+  const bool ok =
+      DownloadStep(protocol, currentCtag, batch, error) && UploadStep(protocol, batch, error);
   CtagMap ctags;
   const int unlocked = protocol.Unlock(&ctags);
-  keepLocksSent_ = protocol.keepLocksSent();
   if (!ok) return false;
   if (!IsSuccess(unlocked)) return FailStatus(error, "UNLOCK", unlocked);
   const auto ctag = ctags.find(kDataType);

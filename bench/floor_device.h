@@ -39,8 +39,6 @@ class FloorDevice {
   bool Sync(int batch, std::string* error);
 
   const std::map<std::string, FloorRecord>& records() const { return records_; }
-  // KEEPLOCK requests sent in the latest round.
-  int keepLocksSent() const { return keepLocksSent_; }
 
  private:
   bool DownloadStep(FloorProtocol& protocol, const std::string& currentCtag, int batch,
@@ -54,7 +52,6 @@ class FloorDevice {
   FloorStore store_;
   std::map<std::string, FloorRecord> records_;  // by luid, in the order the host lists them
   long nextLuid_ = 1;
-  int keepLocksSent_ = 0;
 };
 
 }  // namespace bench

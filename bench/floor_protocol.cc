@@ -14,13 +14,27 @@ void AppendEscaped(const std::string& text, std::string* out) {
   for (const char ch : text) {
     const unsigned char c = static_cast<unsigned char>(ch);
     switch (c) {
-      case '"': *out += "\\\""; break;
-      case '\\': *out += "\\\\"; break;
-      case '\b': *out += "\\b"; break;
-      case '\f': *out += "\\f"; break;
-      case '\n': *out += "\\n"; break;
-      case '\r': *out += "\\r"; break;
-      case '\t': *out += "\\t"; break;
+      case '"':
+        *out += "\\\"";
+        break;
+      case '\\':
+        *out += "\\\\";
+        break;
+      case '\b':
+        *out += "\\b";
+        break;
+      case '\f':
+        *out += "\\f";
+        break;
+      case '\n':
+        *out += "\\n";
+        break;
+      case '\r':
+        *out += "\\r";
+        break;
+      case '\t':
+        *out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           *out += "\\u00";
@@ -65,7 +79,8 @@ const Json::Value* ArrayOf(const Json::Value& root, const char* name) {
 int SaneInterval(int seconds) { return seconds < 1 ? 60 : std::min(seconds, 3600); }
 
 void ReadCtags(const Json::Value& array, CtagMap* ctags) {
-  for (const Json::Value& element : array) (*ctags)[Text(element, "guid")] = PropText(element, "ctag");
+  for (const Json::Value& element : array)
+    (*ctags)[Text(element, "guid")] = PropText(element, "ctag");
 }
 
 }  // namespace
@@ -153,7 +168,6 @@ void FloorProtocol::KeepAlive() {
   while (!stopTimer_) {
     const auto period = std::chrono::seconds(intervalSeconds_);
     if (timerWake_.wait_for(lock, period, [this] { return stopTimer_; })) break;
-    ++keepLocksSent_;
     lock.unlock();
     Json::Value root;
     const int status = Send(baseUrl_ + "?method=KEEPLOCK", std::string(), *reader, &root);
@@ -174,11 +188,6 @@ void FloorProtocol::StopKeepAlive() {
   }
   timerWake_.notify_all();
   if (timer_.joinable()) timer_.join();
-}
-
-int FloorProtocol::keepLocksSent() const {
-  std::lock_guard<std::mutex> lock(timerMutex_);
-  return keepLocksSent_;
 }
 
 int FloorProtocol::Unlock(CtagMap* ctags) {

@@ -68,8 +68,6 @@ class FloorProtocol {
   int Add(const std::string& dataType, const std::vector<LuidData>& items,
           std::map<std::string, AddAnswer>* answers);
 
-  int keepLocksSent() const;
-
  private:
   // Sends and parses; *root is the answer's object (null when the status is not 2xx).
   int Send(const std::string& url, const std::string& body, Json::CharReader& reader,
@@ -81,12 +79,11 @@ class FloorProtocol {
   const std::string baseUrl_;
   std::unique_ptr<Json::CharReader> reader_;  // the sync thread's
 
-  mutable std::mutex timerMutex_;
+  std::mutex timerMutex_;
   std::condition_variable timerWake_;
   std::thread timer_;
   bool stopTimer_ = false;
   int intervalSeconds_ = 60;
-  int keepLocksSent_ = 0;
 };
 
 }  // namespace bench

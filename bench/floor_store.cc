@@ -177,8 +177,8 @@ bool FloorStore::ReadEtags(const std::string& dataType, std::vector<EtagRow>* ro
   if (select.get() == nullptr) return false;
   int code;
   while ((code = sqlite3_step(select.get())) == SQLITE_ROW) {
-    rows->push_back(EtagRow{Column(select.get(), 0), Column(select.get(), 2),
-                            Column(select.get(), 4)});
+    rows->push_back(
+        EtagRow{Column(select.get(), 0), Column(select.get(), 2), Column(select.get(), 4)});
   }
   return code == SQLITE_DONE;
 }
@@ -196,9 +196,9 @@ bool FloorStore::InsertEtags(const std::string& dataType, const std::vector<Etag
     for (size_t i = 0; ok && i < rows.size(); ++i) {
       const EtagRow& row = rows[i];
       ok = BindText(stmt, 1, row.luid) && BindText(stmt, 2, dataType) &&
-           BindText(stmt, 3, row.etag) && BindText(stmt, 4, empty) &&
-           BindText(stmt, 5, row.guid) && BindText(stmt, 6, empty) &&
-           sqlite3_bind_int(stmt, 7, 0) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_DONE;
+           BindText(stmt, 3, row.etag) && BindText(stmt, 4, empty) && BindText(stmt, 5, row.guid) &&
+           BindText(stmt, 6, empty) && sqlite3_bind_int(stmt, 7, 0) == SQLITE_OK &&
+           sqlite3_step(stmt) == SQLITE_DONE;
       sqlite3_reset(stmt);
     }
   }

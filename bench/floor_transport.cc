@@ -99,7 +99,9 @@ struct FloorTransport::Share {
   ~Share() { curl_share_cleanup(handle); }
 };
 
-const char* ModeName(ConnectionMode mode) { return mode == ConnectionMode::kNew ? "new" : "shared"; }
+const char* ModeName(ConnectionMode mode) {
+  return mode == ConnectionMode::kNew ? "new" : "shared";
+}
 
 bool ParseMode(const std::string& name, ConnectionMode* mode) {
   if (name == "new") {
@@ -112,7 +114,8 @@ bool ParseMode(const std::string& name, ConnectionMode* mode) {
   return true;
 }
 
-FloorTransport::FloorTransport(ConnectionMode mode, const FloorIdentity& identity, std::string caFile)
+FloorTransport::FloorTransport(ConnectionMode mode, const FloorIdentity& identity,
+                               std::string caFile)
     : share_(new Share()), caFile_(std::move(caFile)) {
   GlobalInit();
   share_->handle = curl_share_init();
