@@ -27,6 +27,8 @@ const char kUsage[] =
     "  --collection-limit NAME=N  limit for one collection name\n"
     "  --expired-token TOKEN    answer 402 to this access token (repeatable)\n"
     "  --port-file FILE         write the chosen port into FILE once listening\n"
+    "  --stats FILE             write the requests per method and the connections\n"
+    "                           accepted into FILE on SIGUSR1 and at exit\n"
     "The chosen address is printed as \"listening on https://HOST:PORT/\".\n"
     "Stops cleanly on SIGINT or SIGTERM.\n";
 
@@ -38,6 +40,30 @@ bool ParseNumber(const std::string& text, long long low, long long high, long lo
   if (errno != 0 || *end != '\0' || value < low || value > high) return false;
   *out = value;
   return true;
+}
+
+// Written aside and renamed, so a reader never sees a half-written file.
+bool WriteAtomically(const std::string& path, const std::string& text) {
+  std::string partial = path + ".partial";
+  {
+    std::ofstream out(partial);
+    out << text;
+    out.close();
+    if (!out) return false;
+  }
+  return std::rename(partial.c_str(), path.c_str()) == 0;
+}
+
+// "snapshot K" first, so that a reader waiting for its Kth request knows when it is there.
+std::string StatsText(const quillet::syncserver::SyncServer& server, int snapshot) {
+  const quillet::syncserver::ConnectionCounts connections = server.Connections();
+  std::string text = "snapshot " + std::to_string(snapshot) + "\n";
+  text += "connections " + std::to_string(connections.accepted) + "\n";
+  text += "resumed " + std::to_string(connections.resumed) + "\n";
+  for (const auto& [method, count] : server.RequestCounts()) {
+    text += "requests " + method + " " + std::to_string(count) + "\n";
+  }
+  return text;
 }
 
 int Fail(const std::string& message) {
@@ -55,6 +81,7 @@ int main(int argc, char** argv) {
   std::vector<std::pair<std::string, size_t>> collection_limits;
   std::vector<std::string> expired_tokens;
   std::string port_file;
+  std::string stats_file;
 
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -75,6 +102,8 @@ int main(int argc, char** argv) {
       options.data_file = value;
     } else if (arg == "--port-file") {
       port_file = value;
+    } else if (arg == "--stats") {
+      stats_file = value;
     } else if (arg == "--expired-token") {
       expired_tokens.push_back(value);
     } else if (arg == "--port") {
@@ -109,6 +138,7 @@ int main(int argc, char** argv) {
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   // A client that drops its connection must not end the server.
   signal(SIGPIPE, SIG_IGN);
@@ -121,24 +151,22 @@ int main(int argc, char** argv) {
   }
   for (const std::string& token : expired_tokens) server.service().ExpireToken(token);
 
-  if (!port_file.empty()) {
-    // Written aside and renamed, so a reader never sees a half-written number.
-    std::string partial = port_file + ".partial";
-    {
-      std::ofstream out(partial);
-      out << server.port() << "\n";
-      out.close();
-      if (!out) return Fail("cannot write " + partial);
-    }
-    if (std::rename(partial.c_str(), port_file.c_str()) != 0) {
-      return Fail("cannot write " + port_file);
-    }
+  if (!port_file.empty() && !WriteAtomically(port_file, std::to_string(server.port()) + "\n")) {
+    return Fail("cannot write " + port_file);
   }
   std::cout << "listening on " << server.url() << std::endl;
 
   int received = 0;
-  sigwait(&signals, &received);
+  int snapshots = 0;
+  while (sigwait(&signals, &received) == 0 && received == SIGUSR1) {
+    if (!stats_file.empty() && !WriteAtomically(stats_file, StatsText(server, ++snapshots))) {
+      std::cerr << "quillet_sync_server: cannot write " << stats_file << std::endl;
+    }
+  }
   server.Stop();
+  if (!stats_file.empty() && !WriteAtomically(stats_file, StatsText(server, ++snapshots))) {
+    return Fail("cannot write " + stats_file);
+  }
   std::cout << "stopped" << std::endl;
   return 0;
 }

@@ -228,6 +228,7 @@ bool SyncServer::Start(std::string* error) {
     return false;
   }
   port_ = port;
+  stopped_connections_ = ConnectionCounts();
   {
     std::lock_guard<std::mutex> guard(stop_mutex_);
     stopping_ = false;
@@ -252,6 +253,7 @@ void SyncServer::Stop() {
   // Start returned only once the accept loop ran, so one stop() ends it.
   http_->stop();
   if (listener_.joinable()) listener_.join();
+  stopped_connections_ = Connections();
   http_.reset();
 }
 
@@ -311,6 +313,21 @@ int SyncServer::RequestCount(const std::string& operation) const {
   std::lock_guard<std::mutex> guard(log_mutex_);
   auto it = counts_.find(Upper(operation));
   return it == counts_.end() ? 0 : it->second;
+}
+
+std::map<std::string, int> SyncServer::RequestCounts() const {
+  std::lock_guard<std::mutex> guard(log_mutex_);
+  return counts_;
+}
+
+ConnectionCounts SyncServer::Connections() const {
+  if (!http_) return stopped_connections_;
+  // OpenSSL counts every server handshake of the context, one per accepted connection.
+  SSL_CTX* context = http_->ssl_context();
+  ConnectionCounts counts;
+  counts.accepted = SSL_CTX_sess_accept(context);
+  counts.resumed = SSL_CTX_sess_hits(context);
+  return counts;
 }
 
 std::vector<LoggedRequest> SyncServer::Requests() const {

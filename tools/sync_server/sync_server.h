@@ -76,6 +76,13 @@ struct Fault {
                            std::function<std::string(const std::string&)> rewrite);
 };
 
+// TLS connections the server accepted since Start, and how many of them resumed an earlier
+// TLS session instead of a full handshake.
+struct ConnectionCounts {
+  long accepted = 0;
+  long resumed = 0;
+};
+
 struct LoggedRequest {
   std::string operation;  // upper-case method parameter as received
   std::string user;
@@ -112,6 +119,10 @@ class SyncServer {
 
   // Requests served so far (also faulted ones) with this upper-case method.
   int RequestCount(const std::string& operation) const;
+  // Every method's count so far, by upper-case method.
+  std::map<std::string, int> RequestCounts() const;
+  // Since the latest Start; after Stop, the counts at Stop.
+  ConnectionCounts Connections() const;
   // The most recent requests, oldest first (at most the last 100000).
   std::vector<LoggedRequest> Requests() const;
   void ClearRequests();
@@ -138,6 +149,7 @@ class SyncServer {
   std::unique_ptr<httplib::SSLServer> http_;
   std::thread listener_;
   int port_ = 0;
+  ConnectionCounts stopped_connections_;
 
   std::mutex fault_mutex_;
   std::vector<ActiveFault> faults_;

@@ -142,6 +142,7 @@ TEST(SyncServerProgramTest, ServesOnTheChosenPortAndStopsOnSigterm) {
   TempDir dir;
   std::string port_file = dir.path() + "/port";
   std::string out_file = dir.path() + "/out";
+  std::string stats_file = dir.path() + "/stats";
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
@@ -152,7 +153,7 @@ TEST(SyncServerProgramTest, ServesOnTheChosenPortAndStopsOnSigterm) {
     execl(QUILLET_SYNC_SERVER_BIN, "quillet_sync_server", "--cert", cert.c_str(), "--key",
           key.c_str(), "--port", "0", "--data", data.c_str(), "--interval", "7",
           "--collection-limit", "bookmark=1", "--expired-token", "dead", "--port-file",
-          port_file.c_str(), static_cast<char*>(nullptr));
+          port_file.c_str(), "--stats", stats_file.c_str(), static_cast<char*>(nullptr));
     _exit(98);
   }
   int port = 0;
@@ -172,9 +173,29 @@ TEST(SyncServerProgramTest, ServesOnTheChosenPortAndStopsOnSigterm) {
   client.set_token("dead");
   EXPECT_EQ(client.QueryCtag().status, kCodeTokenExpired);
 
+  // SIGUSR1 asks for the counts so far (a request refused with 402 was still served).
+  const std::string expected_counts =
+      "connections 3\nresumed 0\nrequests LOCK 1\nrequests POST 1\nrequests PROPFIND 1\n";
+  ASSERT_EQ(kill(pid, SIGUSR1), 0);
+  std::string stats;
+  for (int i = 0; i < 500 && stats.find("snapshot 1\n") != 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::ifstream in(stats_file);
+    std::stringstream text;
+    text << in.rdbuf();
+    stats = text.str();
+  }
+  EXPECT_EQ(stats, "snapshot 1\n" + expected_counts);
+
   ASSERT_EQ(kill(pid, SIGTERM), 0);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  {
+    std::ifstream in(stats_file);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str(), "snapshot 2\n" + expected_counts);  // and once more at exit
+  }
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
   std::ifstream out(out_file);

@@ -385,6 +385,32 @@ TEST_F(SyncServerTest, ScriptedStatusFaultHitsOnlyTheNthRequestOfItsMethod) {
   EXPECT_EQ(client.Lock().status, 200);
 }
 
+TEST_F(SyncServerTest, CountsRequestsPerMethodAndTheConnectionsThatCarriedThem) {
+  {
+    TestClient separate = Client();  // a connection per request
+    ASSERT_EQ(separate.Lock().status, 200);
+    EXPECT_EQ(separate.QueryCtag().status, 200);
+    EXPECT_EQ(server_->Connections().accepted, 2);
+
+    TestClient kept = Client();
+    kept.set_keep_alive(true);
+    kept.set_lock_token(separate.lock_token());
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(kept.QueryCtag().status, 200);
+    EXPECT_EQ(kept.Unlock().status, 200);
+    EXPECT_EQ(server_->Connections().accepted, 3);
+    EXPECT_EQ(server_->Connections().resumed, 0);  // this client keeps no TLS sessions
+    EXPECT_EQ(server_->RequestCounts(),
+              (std::map<std::string, int>{{"LOCK", 1}, {"PROPFIND", 4}, {"UNLOCK", 1}}));
+  }  // the kept connection closes here, or Stop would wait for it to time out
+
+  // Read after the run: the counts survive Stop, and a new Start counts from zero.
+  server_->Stop();
+  EXPECT_EQ(server_->Connections().accepted, 3);
+  std::string error;
+  ASSERT_TRUE(server_->Start(&error)) << error;
+  EXPECT_EQ(server_->Connections().accepted, 0);
+}
+
 TEST_F(SyncServerTest, BrokenBodyFaultServesTheRequestButCutsTheAnswer) {
   server_->AddFault(Fault::BrokenBody("POST", 1));
   TestClient client = Client();

@@ -87,6 +87,8 @@ class TestClient {
   }
 
   void set_token(const std::string& encoded_token) { token_ = encoded_token; }
+  // Off by default: a new connection per request.
+  void set_keep_alive(bool on) { http_.set_keep_alive(on); }
   void set_lock_token(const std::string& token) { lock_token_ = token; }
   const std::string& lock_token() const { return lock_token_; }
 
