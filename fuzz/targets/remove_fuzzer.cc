@@ -1,0 +1,23 @@
+// POST answers to a removal of records ("removersp": guid, status).
+#include "fuzz/net_fuzz_client.h"
+#include "sync/net/client_variants.h"
+
+using namespace quillet;
+using namespace quillet::fuzz;
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  InitNetFuzzing();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  LoadAnswers(data, size);
+  {
+    BrowserNetInterface client(FuzzNetConfig());
+    int status = -1;
+    const auto results = client.RemoveData(u"bookmark", {u"g1", u"g2"}, status);
+    CheckOutcome(status, results.empty());
+  }
+  FinishInput();
+  return 0;
+}
