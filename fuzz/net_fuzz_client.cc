@@ -1,6 +1,5 @@
 #include "fuzz/net_fuzz_client.h"
 
-#include "fuzz/answer_script.h"
 #include "fuzz/fuzz_logging.h"
 #include "sync/net/device_id.h"
 #include "sync/platform/system_info.h"
@@ -38,20 +37,19 @@ FakeAnswer GrantedLock() {
   return answer;
 }
 
-void LoadAnswers(const uint8_t* data, size_t size, std::vector<FakeAnswer> canned) {
-  std::vector<FakeAnswer> answers = ParseAnswers(data, size);
-  canned.insert(canned.end(), std::make_move_iterator(answers.begin()),
-                std::make_move_iterator(answers.end()));
-  SetFakeAnswers(std::move(canned));
-}
-
 bool IsSuccess(int status) { return status >= 200 && status <= 299; }
 
-void CheckOutcome(int status, bool resultEmpty) {
-  if (FakeCurl().lastCode != CURLE_OK && status != 0) {
+void NoteTransfer(Outcome* outcome) {
+  const FakeCurlState state = FakeCurl();
+  outcome->transferFailed = state.lastCode != CURLE_OK;
+  outcome->lastAnswer = state.performs > 0 ? static_cast<size_t>(state.performs - 1) : 0;
+}
+
+void CheckOutcome(const Outcome& outcome) {
+  if (outcome.transferFailed && outcome.status != 0) {
     FuzzFail("a failed transfer was reported with a status");
   }
-  if (!IsSuccess(status) && !resultEmpty) FuzzFail("a failed operation handed on a result");
+  if (!IsSuccess(outcome.status) && !outcome.empty) FuzzFail("a failed operation handed on a result");
 }
 
 void FinishInput() {
@@ -60,6 +58,32 @@ void FinishInput() {
   if (state.openEasy != 0) FuzzFail("an easy handle was not cleaned up");
   if (state.openShares != 0) FuzzFail("a share handle was not cleaned up");
   if (state.openListNodes != 0) FuzzFail("a header list was not freed");
+}
+
+bool SameCtags(const CtagMap& a, const CtagMap& b) {
+  if (a.size() != b.size()) return false;
+  for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j) {
+    if (i->first != j->first || i->second.ctag_name != j->second.ctag_name ||
+        i->second.ctag_value != j->second.ctag_value) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::vector<std::vector<FakeAnswer>> CutAnswers(const std::vector<FakeAnswer>& answers,
+                                                size_t index) {
+  std::vector<std::vector<FakeAnswer>> cuts;
+  if (index >= answers.size()) return cuts;
+  const std::string& body = answers[index].body;
+  const size_t end = body.find_last_not_of(" \t\r\n");
+  for (const size_t length : {end == std::string::npos ? size_t{0} : end, body.size() / 2}) {
+    if (length == 0 || length >= body.size()) continue;
+    std::vector<FakeAnswer> cut = answers;
+    cut[index].body.resize(length);
+    cuts.push_back(std::move(cut));
+  }
+  return cuts;
 }
 
 }  // namespace fuzz

@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "fuzz/answer_script.h"
 #include "fuzz/fake_curl.h"
 #include "fuzz/fuzz_fail.h"
 #include "sync/interface/records.h"
+#include "sync/net/net_interface.h"
 
 namespace quillet {
 namespace fuzz {
@@ -24,17 +26,58 @@ NetConfig FuzzNetConfig();
 // targets whose operation runs while the lock is held.
 FakeAnswer GrantedLock();
 
-// Scripts the fake libcurl: the canned answers first, then those of the input.
-void LoadAnswers(const uint8_t* data, size_t size, std::vector<FakeAnswer> canned = {});
-
 bool IsSuccess(int status);
 
-// A transfer that failed must give status 0, and a status outside 200-299 no result.
-void CheckOutcome(int status, bool resultEmpty);
+// What one operation gave; each target adds its result.
+struct Outcome {
+  int status = 0;
+  bool empty = true;            // no result was handed on
+  bool transferFailed = false;  // the operation's last transfer failed
+  size_t lastAnswer = 0;        // index of the answer it read last
+};
+
+// Takes the transport's side of the outcome; call right after the operation.
+void NoteTransfer(Outcome* outcome);
+
+// A failed transfer must give status 0, and a status outside 200-299 no result.
+void CheckOutcome(const Outcome& outcome);
 
 // Once the client is gone: every easy handle, header list and share handle was given back.
 // Also drops the answers the input had left over.
 void FinishInput();
+
+// The answers with answers[index]'s body cut short: before its last non-blank byte (a
+// document without its end), and in half. Cuts that leave the body whole or empty are left out.
+std::vector<std::vector<FakeAnswer>> CutAnswers(const std::vector<FakeAnswer>& answers,
+                                                size_t index);
+
+// Same collections with the same ctags.
+bool SameCtags(const CtagMap& a, const CtagMap& b);
+
+// Runs one operation (run() makes a client and returns its outcome) on the canned answers
+// followed by the input's, and checks it. When it handed on a result, runs it again with the
+// answer it read cut short: a cut answer must fail (and so hand on nothing, see
+// CheckOutcome) or give exactly the same result (same(a, b)), never a shorter list.
+template <typename Result, typename Run, typename Same>
+void FuzzOperation(const uint8_t* data, size_t size, std::vector<FakeAnswer> canned, Run run,
+                   Same same) {
+  std::vector<FakeAnswer> answers = std::move(canned);
+  for (FakeAnswer& answer : ParseAnswers(data, size)) answers.push_back(std::move(answer));
+  SetFakeAnswers(answers);
+  const Result whole = run();
+  CheckOutcome(whole);
+  FinishInput();
+  if (!IsSuccess(whole.status) || whole.empty) return;
+  for (std::vector<FakeAnswer>& cut : CutAnswers(answers, whole.lastAnswer)) {
+    SetFakeAnswers(std::move(cut));
+    const Result part = run();
+    CheckOutcome(part);
+    FinishInput();
+    if (IsSuccess(part.status) && (part.status != whole.status || !same(part, whole))) {
+      FuzzFail("a cut answer was read as a result");
+    }
+  }
+}
 
 }  // namespace fuzz
 }  // namespace quillet

@@ -7,23 +7,35 @@
 using namespace quillet;
 using namespace quillet::fuzz;
 
+namespace {
+
+struct LockOutcome : Outcome {
+  CtagMap ctags;
+};
+
+LockOutcome Run() {
+  BrowserNetInterface client(FuzzNetConfig());
+  LockOutcome outcome;
+  outcome.status = client.Lock(outcome.ctags);
+  outcome.empty = outcome.ctags.empty();
+  NoteTransfer(&outcome);
+  if (client.TimerRunning() && !IsSuccess(outcome.status)) FuzzFail("keep-alive without a lock");
+  CtagMap after;
+  client.Unlock(after);
+  if (client.TimerRunning()) FuzzFail("the keep-alive outlived UNLOCK");
+  return outcome;
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   InitNetFuzzing();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  LoadAnswers(data, size);
-  {
-    BrowserNetInterface client(FuzzNetConfig());
-    CtagMap ctags;
-    const int status = client.Lock(ctags);
-    CheckOutcome(status, ctags.empty());
-    if (client.TimerRunning() && !IsSuccess(status)) FuzzFail("keep-alive without a lock");
-    CtagMap after;
-    client.Unlock(after);
-    if (client.TimerRunning()) FuzzFail("the keep-alive outlived UNLOCK");
-  }
-  FinishInput();
+  FuzzOperation<LockOutcome>(data, size, {}, Run, [](const LockOutcome& a, const LockOutcome& b) {
+    return SameCtags(a.ctags, b.ctags);
+  });
   return 0;
 }

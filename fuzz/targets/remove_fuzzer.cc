@@ -5,19 +5,31 @@
 using namespace quillet;
 using namespace quillet::fuzz;
 
+namespace {
+
+struct RemoveOutcome : Outcome {
+  std::map<WString, int> results;
+};
+
+RemoveOutcome Run() {
+  BrowserNetInterface client(FuzzNetConfig());
+  RemoveOutcome outcome;
+  outcome.results = client.RemoveData(u"bookmark", {u"g1", u"g2"}, outcome.status);
+  outcome.empty = outcome.results.empty();
+  NoteTransfer(&outcome);
+  return outcome;
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   InitNetFuzzing();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  LoadAnswers(data, size);
-  {
-    BrowserNetInterface client(FuzzNetConfig());
-    int status = -1;
-    const auto results = client.RemoveData(u"bookmark", {u"g1", u"g2"}, status);
-    CheckOutcome(status, results.empty());
-  }
-  FinishInput();
+  FuzzOperation<RemoveOutcome>(data, size, {}, Run, [](const RemoveOutcome& a, const RemoveOutcome& b) {
+    return a.results == b.results;
+  });
   return 0;
 }
