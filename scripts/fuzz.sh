@@ -6,12 +6,12 @@
 #
 # --smoke runs each target for 20 s with a fresh corpus (what CI does); --time sets the
 # seconds per target (default 120), growing the corpus kept in the build folder. TARGET
-# names (e.g. lock_fuzzer) pick targets; default all. BUILD_DIR picks the build folder
-# (default: build-fuzz). Findings land in BUILD_DIR/fuzz-findings/TARGET/; keep each as a
+# names (e.g. lock_fuzzer) pick targets; default all. FUZZ_BUILD_DIR picks the build folder
+# (default: build-fuzz). Findings land in its fuzz-findings/TARGET/; keep each as a
 # regression input in fuzz/regressions/TARGET/ once it is fixed.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="${BUILD_DIR:-$root/build-fuzz}"
+build="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
 seconds=120
 smoke=0
 targets=()
@@ -32,10 +32,9 @@ bash "$root/scripts/setup.sh"
 
 cc=clang; cxx=clang++
 if command -v clang-14 >/dev/null; then cc=clang-14; cxx=clang++-14; fi
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  CC=$cc CXX=$cxx cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DQUILLET_FUZZ=ON -DQUILLET_BUILD_TESTS=OFF
-fi
+# The compilers count only when the folder is new; fuzz/CMakeLists.txt refuses any but clang.
+CC=$cc CXX=$cxx cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUILLET_FUZZ=ON -DQUILLET_BUILD_TESTS=OFF >/dev/null
 # At most two jobs: the machines this runs on are shared.
 cmake --build "$build" -j 2 --target quillet_fuzzers
 
