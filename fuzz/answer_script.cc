@@ -53,7 +53,8 @@ std::vector<FakeAnswer> ParseAnswers(const uint8_t* data, size_t size) {
   size_t start = 0;
   while (answers.size() < kMaxAnswers) {
     const size_t end = input.find(kAnswerSeparator, start);
-    answers.push_back(ParseAnswer(input.substr(start, end == std::string::npos ? end : end - start)));
+    answers.push_back(
+        ParseAnswer(input.substr(start, end == std::string::npos ? end : end - start)));
     if (end == std::string::npos) break;
     start = end + separatorLength;
   }

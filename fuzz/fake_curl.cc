@@ -2,8 +2,6 @@
 // which is how a new libcurl call in the transport shows up here.
 #include "fuzz/fake_curl.h"
 
-#include "fuzz/fuzz_fail.h"
-
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,6 +10,8 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+
+#include "fuzz/fuzz_fail.h"
 
 namespace quillet {
 namespace fuzz {
@@ -50,14 +50,17 @@ bool NextAnswer(FakeAnswer* answer) {
   std::lock_guard<std::mutex> lock(scriptMutex);
   if (std::this_thread::get_id() != scriptedThread) return false;
   ++performs;
-  if (script.empty()) {
-    lastCode = CURLE_COULDNT_CONNECT;
-    return false;
-  }
+  if (script.empty()) return false;
   *answer = std::move(script.front());
   script.pop_front();
-  lastCode = answer->code;
   return true;
+}
+
+// What the scripted thread's last transfer returned.
+CURLcode NoteResult(CURLcode code) {
+  std::lock_guard<std::mutex> lock(scriptMutex);
+  if (std::this_thread::get_id() == scriptedThread) lastCode = code;
+  return code;
 }
 
 void CheckRequest(const FakeEasy& easy) {
@@ -77,8 +80,8 @@ bool Deliver(curl_write_callback callback, void* userdata, const std::string& te
   if (callback == nullptr) return true;
   size_t at = 0;
   do {
-    const size_t piece = text.size() - at < CURL_MAX_WRITE_SIZE ? text.size() - at
-                                                                 : CURL_MAX_WRITE_SIZE;
+    const size_t piece =
+        text.size() - at < CURL_MAX_WRITE_SIZE ? text.size() - at : CURL_MAX_WRITE_SIZE;
     // libcurl hands out a writable buffer; a copy keeps the answer itself unchanged.
     std::string buffer = text.substr(at, piece);
     if (callback(&buffer[0], 1, piece, userdata) != piece) return false;
@@ -87,7 +90,7 @@ bool Deliver(curl_write_callback callback, void* userdata, const std::string& te
   return true;
 }
 
-CURLcode Perform(FakeEasy* easy) {
+CURLcode Transfer(FakeEasy* easy) {
   if (easy->share != nullptr && easy->share->lock != nullptr) {
     // Name resolution goes through the shared DNS cache under the share's lock.
     easy->share->lock(easy, CURL_LOCK_DATA_DNS, CURL_LOCK_ACCESS_SINGLE, easy->share->userdata);
@@ -108,6 +111,8 @@ CURLcode Perform(FakeEasy* easy) {
   }
   return answer.code;
 }
+
+CURLcode Perform(FakeEasy* easy) { return NoteResult(Transfer(easy)); }
 
 }  // namespace
 

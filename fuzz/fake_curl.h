@@ -31,11 +31,11 @@ void SetFakeAnswers(std::vector<FakeAnswer> answers);
 void ClearFakeAnswers();
 
 struct FakeCurlState {
-  int performs = 0;                  // by the scripted thread since SetFakeAnswers
-  CURLcode lastCode = CURLE_OK;      // returned by the last of those
-  int openEasy = 0;                  // easy handles not cleaned up
-  int openShares = 0;                // share handles not cleaned up
-  int openListNodes = 0;             // curl_slist nodes not freed
+  int performs = 0;              // by the scripted thread since SetFakeAnswers
+  CURLcode lastCode = CURLE_OK;  // returned by the last of those
+  int openEasy = 0;              // easy handles not cleaned up
+  int openShares = 0;            // share handles not cleaned up
+  int openListNodes = 0;         // curl_slist nodes not freed
 };
 FakeCurlState FakeCurl();
 

@@ -31,9 +31,8 @@ FakeAnswer GrantedLock() {
   FakeAnswer answer;
   answer.status = 200;
   answer.headerLines = {"Lock-Token: 6b0c5d0e\r\n"};
-  answer.body =
-      R"({"interval":60,"multistatus":[{"guid":"bookmark","props":{"ctag":"a1-3"}}],)"
-      R"("result":{"code":200,"msg":"ok"}})";
+  answer.body = R"({"interval":60,"multistatus":[{"guid":"bookmark","props":{"ctag":"a1-3"}}],)"
+                R"("result":{"code":200,"msg":"ok"}})";
   return answer;
 }
 
@@ -49,7 +48,8 @@ void CheckOutcome(const Outcome& outcome) {
   if (outcome.transferFailed && outcome.status != 0) {
     FuzzFail("a failed transfer was reported with a status");
   }
-  if (!IsSuccess(outcome.status) && !outcome.empty) FuzzFail("a failed operation handed on a result");
+  if (!IsSuccess(outcome.status) && !outcome.empty)
+    FuzzFail("a failed operation handed on a result");
 }
 
 void FinishInput() {

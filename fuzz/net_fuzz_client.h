@@ -73,6 +73,9 @@ void FuzzOperation(const uint8_t* data, size_t size, std::vector<FakeAnswer> can
     const Result part = run();
     CheckOutcome(part);
     FinishInput();
+    // A cut that changes which answer was read last (the 402 of a cut body is retried) is
+    // another exchange, with nothing to compare.
+    if (part.lastAnswer != whole.lastAnswer) continue;
     if (IsSuccess(part.status) && (part.status != whole.status || !same(part, whole))) {
       FuzzFail("a cut answer was read as a result");
     }

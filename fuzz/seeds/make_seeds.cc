@@ -138,8 +138,9 @@ int main(int argc, char** argv) {
   }
   server::SyncService service(std::move(state), server::ServiceOptions());
   const server::SpaceKey space{kUser, kType};
-  const std::string g1 = service.PutRecord(space, "bookmark", "g1",
-                                           "{\"title\":\"Caf\xC3\xA9 \xE2\x98\x95\",\"url\":\"https://cafe.example/\"}");
+  const std::string g1 = service.PutRecord(
+      space, "bookmark", "g1",
+      "{\"title\":\"Caf\xC3\xA9 \xE2\x98\x95\",\"url\":\"https://cafe.example/\"}");
   service.PutRecord(space, "bookmark", "g2", "tea \"time\"\n\\", "{\"status\":2,\"hash\":\"9f\"}");
   service.PutRecord(space, "calendar", "c1", "BEGIN:VEVENT\r\nEND:VEVENT");
   if (g1.empty()) {
@@ -158,10 +159,12 @@ int main(int argc, char** argv) {
   const FakeAnswer noEtags = seeds.Ask("PROPFIND", "photo", "{\"propname\":[\"etag\"]}");
   const FakeAnswer download =
       seeds.Ask("REPORT", "bookmark", "{ \"guids\":[\"g1\",\"g2\",\"gone\"],\"propname\" : [] }");
-  const FakeAnswer add = seeds.Ask(
-      "POST", "bookmark", "{\"add\":[{\"luid\":\"L1\",\"data\":\"{}\"},{\"luid\":\"L2\",\"data\":\"x\"}]}");
-  const FakeAnswer update =
-      seeds.Ask("POST", "bookmark", "{\"update\":[{\"guid\":\"g1\",\"data\":\"y\"},{\"guid\":\"gone\",\"data\":\"z\"}]}");
+  const FakeAnswer add =
+      seeds.Ask("POST", "bookmark",
+                "{\"add\":[{\"luid\":\"L1\",\"data\":\"{}\"},{\"luid\":\"L2\",\"data\":\"x\"}]}");
+  const FakeAnswer update = seeds.Ask(
+      "POST", "bookmark",
+      "{\"update\":[{\"guid\":\"g1\",\"data\":\"y\"},{\"guid\":\"gone\",\"data\":\"z\"}]}");
   const FakeAnswer remove = seeds.Ask("POST", "bookmark", "{\"remove\":[\"g2\",\"gone\"]}");
   service.SetCollectionLimit("bookmark", 1);
   const FakeAnswer full =

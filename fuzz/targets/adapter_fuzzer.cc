@@ -246,7 +246,9 @@ void GetNewAT(char** token) {
 }
 
 void FreeAT(char* token) {
-  if (host.tokensOpen != 1 || token != host.token) FuzzFail("FreeAT not called once with the token");
+  if (host.tokensOpen != 1 || token != host.token) {
+    FuzzFail("FreeAT not called once with the token");
+  }
   --host.tokensOpen;
   if (token != nullptr) host.memory->Release(token, 0, "token");
 }
@@ -373,12 +375,23 @@ void ReportEvent(int kind, const char* businessId, const char** keys, const char
   }
 }
 
-const SyncCallbacks kCallbacks = {
-    OnDownloadSyncStart, OnUploadSyncStart,     UpdateStructData, FreeUpdateStructDataResult,
-    GetNewAT,            FreeAT,                DeleteData,       FreeDeleteDataResult,
-    QueryLocalIds,       FreeLocalIdList,       DataQueryByID,    FreeQueryResultList,
-    Reserved,            UpdateSyncResult,      OnDataSyncEnd,    OnSyncEnd,
-    ReportEvent};
+const SyncCallbacks kCallbacks = {OnDownloadSyncStart,
+                                  OnUploadSyncStart,
+                                  UpdateStructData,
+                                  FreeUpdateStructDataResult,
+                                  GetNewAT,
+                                  FreeAT,
+                                  DeleteData,
+                                  FreeDeleteDataResult,
+                                  QueryLocalIds,
+                                  FreeLocalIdList,
+                                  DataQueryByID,
+                                  FreeQueryResultList,
+                                  Reserved,
+                                  UpdateSyncResult,
+                                  OnDataSyncEnd,
+                                  OnSyncEnd,
+                                  ReportEvent};
 
 // ---- Records of the library side, from the input.
 
@@ -477,10 +490,11 @@ void RunStep(SyncProcessAdapter_c& adapter) {
       sent.modified = LibraryRecords();
       std::vector<UpdateResultRecord> got;
       Once([&] { got = adapter.UpdateStructData(sent.dataType, sent.added, sent.modified); });
-      CheckRead(got, expected.updates, [](const UpdateResultRecord& a, const UpdateResultRecord& b) {
-        return a.luid == b.luid && a.guid == b.guid && a.numberA == b.numberA &&
-               SameFiles(a.filesA, b.filesA) && SameFiles(a.filesB, b.filesB);
-      });
+      CheckRead(got, expected.updates,
+                [](const UpdateResultRecord& a, const UpdateResultRecord& b) {
+                  return a.luid == b.luid && a.guid == b.guid && a.numberA == b.numberA &&
+                         SameFiles(a.filesA, b.filesA) && SameFiles(a.filesB, b.filesB);
+                });
       break;
     }
     case 3: {

@@ -28,8 +28,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FuzzOperation<RemoveOutcome>(data, size, {}, Run, [](const RemoveOutcome& a, const RemoveOutcome& b) {
-    return a.results == b.results;
-  });
+  FuzzOperation<RemoveOutcome>(
+      data, size, {}, Run,
+      [](const RemoveOutcome& a, const RemoveOutcome& b) { return a.results == b.results; });
   return 0;
 }

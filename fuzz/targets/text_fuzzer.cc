@@ -37,8 +37,8 @@ bool Convert(iconv_t cd, const std::string& in, std::string* out) {
   size_t inLeft = in.size();
   char* outPtr = &buffer[0];
   size_t outLeft = buffer.size();
-  const bool ok = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1) &&
-                  inLeft == 0;
+  const bool ok =
+      iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1) && inLeft == 0;
   buffer.resize(buffer.size() - outLeft);
   *out = buffer;
   return ok;

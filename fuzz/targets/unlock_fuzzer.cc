@@ -32,9 +32,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FuzzOperation<UnlockOutcome>(data, size, {GrantedLock()}, Run,
-                               [](const UnlockOutcome& a, const UnlockOutcome& b) {
-                                 return SameCtags(a.ctags, b.ctags);
-                               });
+  FuzzOperation<UnlockOutcome>(
+      data, size, {GrantedLock()}, Run,
+      [](const UnlockOutcome& a, const UnlockOutcome& b) { return SameCtags(a.ctags, b.ctags); });
   return 0;
 }
