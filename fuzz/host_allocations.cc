@@ -28,10 +28,14 @@ char* HostAllocations::Copy(const std::string& text) {
   return copy;
 }
 
+void HostAllocations::Drop() {
+  for (void* block : building_) free(block);
+  building_.clear();
+}
+
 void HostAllocations::Answer(const void* array, int count, const char* kind) {
   if (array == nullptr) {
-    for (void* block : building_) free(block);
-    building_.clear();
+    Drop();
     return;
   }
   Bundle& bundle = answered_[array];

@@ -23,6 +23,8 @@ class HostAllocations {
   void* Allocate(size_t bytes);
   // A NUL-terminated copy of text (which may hold NULs of its own) in that answer.
   char* Copy(const std::string& text);
+  // Frees what was built since the last answer: arrays the host lent for one call.
+  void Drop();
   // Closes the answer being built under its array; a null array keeps nothing.
   void Answer(const void* array, int count, const char* kind);
   // What a Free callback was given: fails unless it is an answered array of this kind and

@@ -3,7 +3,8 @@
 //    lists, report pairs) must reach the host as the C arrays the header promises;
 //  - the host's answers, built from the input (null texts, null arrays with any count,
 //    negative counts, counts below what was allocated, nested lists of the same kinds), are
-//    read as the header says and every answered array goes to its Free callback once.
+//    read as the header says and every answered array goes to its Free callback once;
+//  - the host lists that EndSync and DownUnstructFile read (no session behind them).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <climits>
@@ -14,6 +15,7 @@
 #include "fuzz/fuzz_fail.h"
 #include "fuzz/fuzz_logging.h"
 #include "fuzz/host_allocations.h"
+#include "sync/interface/exports.h"
 #include "sync/interface/sync_process_adapter_c.h"
 
 using namespace quillet;
@@ -184,6 +186,16 @@ FileItem* HostFiles(int* count, FileList* read) {
     if (i < shape.Readable()) read->push_back(record);
   }
   return files;
+}
+
+// A list of texts the host lends for one call (the exports read it and keep nothing).
+const char** HostTexts(int* count) {
+  const Shape shape = HostShape(6);
+  const char** texts = HostArray<const char*>(shape);
+  *count = shape.count;
+  WString ignored;
+  for (int i = 0; i < shape.allocated; ++i) texts[i] = HostText(&ignored);
+  return texts;
 }
 
 // ---- The host's C table.
@@ -474,7 +486,7 @@ void RunStep(SyncProcessAdapter_c& adapter) {
   const Expected& expected = host.expected;
   sent = Sent();
   sent.dataType = LibraryText();
-  switch (in.ConsumeIntegralInRange(0, 10)) {
+  switch (in.ConsumeIntegralInRange(0, 11)) {
     case 0: {
       for (const char16_t* key : {u"cloudAdd", u"cloudModify", u"cloudDelete", u"other"}) {
         if (in.ConsumeBool()) sent.counts[key] = in.ConsumeIntegral<int>();
@@ -549,6 +561,24 @@ void RunStep(SyncProcessAdapter_c& adapter) {
     case 9:
       Once([&] { adapter.OnSyncEnd(); });
       break;
+    case 10: {
+      // The exports that only read host lists; without a session they reach no callback.
+      int countA = 0;
+      int countB = 0;
+      int fileCount = 0;
+      FileList ignored;
+      const char** listA = HostTexts(&countA);
+      const char** listB = HostTexts(&countB);
+      const FileItem* files = HostFiles(&fileCount, &ignored);
+      WString context;
+      const char* contextText = HostText(&context);
+      host.calls = 0;
+      DoEndSync("fuzz-no-session", listA, countA, listB, countB);
+      DoDownUnstructFile("fuzz-no-session", contextText, files, fileCount);
+      if (host.calls != 0) FuzzFail("an export without a session called the host");
+      host.memory->Drop();
+      break;
+    }
     default: {
       sent.number = in.ConsumeIntegral<int>();
       sent.businessId = LibraryText();
