@@ -8,7 +8,9 @@
 # seconds per target (default 120), growing the corpus kept in the build folder. TARGET
 # names (e.g. lock_fuzzer) pick targets; default all. FUZZ_BUILD_DIR picks the build folder
 # (default: build-fuzz). Findings land in its fuzz-findings/TARGET/; keep each as a
-# regression input in fuzz/regressions/TARGET/ once it is fixed.
+# regression input in fuzz/regressions/TARGET/ once it is fixed. FUZZ_ARGS adds libFuzzer
+# options (e.g. FUZZ_ARGS="-rss_limit_mb=4096" for hour-long runs of the lock targets, whose
+# keep-alive thread per input makes ASan's thread bookkeeping grow by ~200 bytes).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
@@ -19,7 +21,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --smoke) smoke=1; seconds=20 ;;
     --time) seconds="$2"; shift ;;
-    -h|--help) sed -n '2,12p' "${BASH_SOURCE[0]}"; exit 0 ;;
+    -h|--help) sed -n '2,14p' "${BASH_SOURCE[0]}"; exit 0 ;;
     *) targets+=("$1") ;;
   esac
   shift
@@ -60,6 +62,8 @@ for target in "${targets[@]}"; do
   [ "$smoke" -eq 1 ] && rm -rf "$corpus"
   mkdir -p "$corpus" "$findings"
   options=(-timeout=25 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$findings/")
+  # shellcheck disable=SC2206  # FUZZ_ARGS is a list of options
+  options+=(${FUZZ_ARGS:-})
   case "$target" in
     text_fuzzer|adapter_fuzzer) ;;
     *) options+=(-dict="$root/fuzz/protocol.dict") ;;
