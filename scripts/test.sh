@@ -18,6 +18,9 @@ status=0
 # The Windows side of the platform layer must keep compiling.
 bash "$root/scripts/check-win32.sh" || status=1
 
+# Every fuzz target builds and runs for a short while, so that none of them rots.
+bash "$root/scripts/fuzz.sh" --smoke || status=1
+
 if [ -f "$root/scripts/service-windows.sh" ]; then
   bash "$root/scripts/service-windows.sh" || status=1
 fi
