@@ -201,6 +201,8 @@ TEST_F(AppNetTest, BrokenAnswersFailTheDataOperationsAndKeepNothing) {
       {R"({"multistatus":[{"guid":"a","props":{"etag":"1"}}],"multistatus":[]})",
        "analyze response of \"GetEtagList\" error: "},
       {R"({"result":{"code":200}})", "\"GetEtagList\" response format(json) not match!"},
+      {R"({"multistatus":[{"guid":"a","props":{"etag":"1"}}]} {"multistatus":[]})",
+       "analyze response of \"GetEtagList\" error: "},
       {"", "analyze response of \"GetEtagList\" error: "},
   };
   for (const Case& c : etagCases) {

@@ -110,7 +110,8 @@ int BaseNetInterface::SendRequest(const WString& url, const WString& body, std::
   const auto send = [&] {
     int status = HttpRequest(url, body, response);
     ParseOnce(response, parsed);
-    // Without a whole answer there is no result code to read either.
+    // Without a response there is no result code to read. A cut body's code is still read,
+    // leniently, but such an answer never counts as a success: the decoders refuse it.
     if (status != 0) ReadResultCode(status, parsed.root);
     return status;
   };

@@ -13,6 +13,8 @@ Json::CharReaderBuilder StrictBuilder(bool rejectDuplicates) {
   builder["allowDroppedNullPlaceholders"] = false;
   builder["allowNumericKeys"] = false;
   builder["rejectDupKeys"] = rejectDuplicates;
+  // Anything but blanks after the document means it is not one whole answer.
+  builder["failIfExtra"] = rejectDuplicates;
   return builder;
 }
 
