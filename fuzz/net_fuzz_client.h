@@ -65,6 +65,8 @@ void FuzzOperation(const uint8_t* data, size_t size, std::vector<FakeAnswer> can
   for (FakeAnswer& answer : ParseAnswers(data, size)) answers.push_back(std::move(answer));
   SetFakeAnswers(answers);
   const Result whole = run();
+  // Every operation sends its request; none sent means the inputs never reach a decoder.
+  if (FakeCurl().performs == 0) FuzzFail("no request reached libcurl (is the CA bundle set?)");
   CheckOutcome(whole);
   FinishInput();
   if (!IsSuccess(whole.status) || whole.empty) return;
