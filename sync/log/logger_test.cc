@@ -26,18 +26,20 @@ WString W(const std::string& s) { return Utf8ToWide(s); }
 TEST(InitLoggerTest, BothFormsOfTheLogPathGiveTheSameDirectory) {
   TempDir tmp;
   const std::string logs = tmp / "logs";
-  EXPECT_EQ(LibraryLogDirectory(W(logs)), W(logs + "/Quillet"));
-  EXPECT_EQ(LibraryLogDirectory(W(logs + "/")), W(logs + "/Quillet"));
+  const WString sep(1, platform::kPathSeparator);
+  EXPECT_EQ(LibraryLogDirectory(W(logs)), W(logs) + sep + u"Quillet");
+  EXPECT_EQ(LibraryLogDirectory(W(logs) + sep), W(logs) + sep + u"Quillet");
   ASSERT_TRUE(InitLogger(W(logs)));
-  EXPECT_TRUE(fs::is_directory(logs + "/Quillet"));
-  ASSERT_TRUE(InitLogger(W(logs + "/")));  // again, now that it exists
-  EXPECT_FALSE(fs::exists(logs + "/Quillet/Quillet"));
+  EXPECT_TRUE(fs::is_directory(fs::path(logs) / "Quillet"));
+  ASSERT_TRUE(InitLogger(W(logs) + sep));  // again, now that it exists
+  EXPECT_FALSE(fs::exists(fs::path(logs) / "Quillet" / "Quillet"));
 }
 
 TEST(InitLoggerTest, CreatesMissingLevelsOfAnAbsolutePath) {
   TempDir tmp;
-  ASSERT_TRUE(InitLogger(W(tmp / "a/b/c")));
-  EXPECT_TRUE(fs::is_directory(tmp / "a/b/c/Quillet"));
+  const WString sep(1, platform::kPathSeparator);
+  ASSERT_TRUE(InitLogger(W(tmp / "a") + sep + u"b" + sep + u"c"));
+  EXPECT_TRUE(fs::is_directory(fs::path(tmp / "a") / "b" / "c" / "Quillet"));
 }
 
 TEST(InitLoggerTest, FailsForEmptyRelativeOrUncreatableDirectories) {

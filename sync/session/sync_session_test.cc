@@ -233,16 +233,17 @@ TEST_F(SyncSessionTest, ARoundUsesOnlyItsOwnLockCtags) {
 }
 
 TEST_F(SyncSessionTest, PathsAndUrlGetTheirTrailingSeparatorOnce) {
+  const WString db = Utf8ToWide(tmp_ / "db") + platform::kPathSeparator;
   ASSERT_EQ(Sync(u"bookmark", 1), 0);
   EXPECT_EQ(Session().config().SyncServerUrl, u"https://127.0.0.1:1/");
-  EXPECT_EQ(Session().config().DbPath, Utf8ToWide(tmp_ / "db/"));
-  EXPECT_EQ(Session().config().LogPath, Utf8ToWide(tmp_.path() + "/"));
+  EXPECT_EQ(Session().config().DbPath, db);
+  EXPECT_EQ(Session().config().LogPath, Utf8ToWide(tmp_.path()) + platform::kPathSeparator);
   ASSERT_EQ(script_.dbOpens.size(), 1u);
-  EXPECT_EQ(script_.dbOpens[0], Pair(u"user", Utf8ToWide(tmp_ / "db/")));
+  EXPECT_EQ(script_.dbOpens[0], Pair(u"user", db));
   Session().EndSync(u"browser");
   ASSERT_EQ(Sync(u"bookmark", 1), 0);
   EXPECT_EQ(Session().config().SyncServerUrl, u"https://127.0.0.1:1/");
-  EXPECT_EQ(script_.dbOpens[1].second, Utf8ToWide(tmp_ / "db/"));
+  EXPECT_EQ(script_.dbOpens[1].second, db);
   // The reports carry the normalised address.
   EXPECT_EQ(PairsOf(Reports("LOCK").back()).at("domain"), "https://127.0.0.1:1/");
 }
