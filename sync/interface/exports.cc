@@ -19,14 +19,17 @@ void LogEscaped(const char* function, const char* what) {
 
 template <typename Call>
 int Guarded(const char* function, int onFailure, Call call) {
+  int result = onFailure;
   try {
-    return call();
+    result = call();
   } catch (const std::exception& e) {
     LogEscaped(function, e.what());
   } catch (...) {
     LogEscaped(function, "unknown");
   }
-  return onFailure;
+  // The host may exit or be killed once the call is back: nothing stays in memory.
+  quillet::FlushLogs();
+  return result;
 }
 
 }  // namespace

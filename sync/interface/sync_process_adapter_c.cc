@@ -41,12 +41,15 @@ void ConvertWString2Array(const WString& text, std::unique_ptr<char[]>* buffer) 
 
 void SyncProcessAdapter_c::OnDownloadSyncStart(WString dataType, std::map<WString, int> counts) {
   CArena arena;
+  FlushLogs();  // the host may take long or never come back
+  FlushLogs();
   callbacks_.OnDownloadSyncStart(arena.Text(dataType), CountOf(counts, u"cloudAdd"),
                                  CountOf(counts, u"cloudModify"), CountOf(counts, u"cloudDelete"));
 }
 
 void SyncProcessAdapter_c::OnUploadSyncStart(WString dataType) {
   CArena arena;
+  FlushLogs();
   callbacks_.OnUploadSyncStart(arena.Text(dataType));
 }
 
@@ -56,6 +59,7 @@ std::vector<UpdateResultRecord> SyncProcessAdapter_c::UpdateStructData(WString d
   CArena arena;
   UpdateResultItem* results = nullptr;
   int count = 0;
+  FlushLogs();
   callbacks_.UpdateStructData(arena.Text(dataType), arena.Structs(added), Size(added.size()),
                               arena.Structs(modified), Size(modified.size()), &results, &count);
   std::vector<UpdateResultRecord> out;
@@ -75,6 +79,7 @@ std::vector<UpdateResultRecord> SyncProcessAdapter_c::UpdateStructData(WString d
 
 WString SyncProcessAdapter_c::GetNewAT() {
   char* token = nullptr;
+  FlushLogs();
   callbacks_.GetNewAT(&token);
   const WString out = Utf8ToWide(token);
   callbacks_.FreeAT(token);
@@ -85,6 +90,7 @@ TextList SyncProcessAdapter_c::DeleteData(WString dataType, TextList luids) {
   CArena arena;
   char** results = nullptr;
   int count = 0;
+  FlushLogs();
   callbacks_.DeleteData(arena.Text(dataType), arena.Texts(luids), Size(luids.size()), &results,
                         &count);
   if (NullWithCount(results, count,
@@ -100,6 +106,7 @@ std::vector<LocalIdRecord> SyncProcessAdapter_c::QueryLocalIds(WString dataType,
   CArena arena;
   LocalIdItem* items = nullptr;
   int count = 0;
+  FlushLogs();
   callbacks_.QueryLocalIds(arena.Text(dataType), mode, &items, &count);
   std::vector<LocalIdRecord> out;
   if (NullWithCount(items, count,
@@ -119,6 +126,7 @@ std::vector<QueryResultRecord> SyncProcessAdapter_c::DataQueryByID(WString dataT
   CArena arena;
   QueryResultItem* results = nullptr;
   int count = 0;
+  FlushLogs();
   callbacks_.DataQueryByID(arena.Text(dataType), arena.Texts(luids), Size(luids.size()), &results,
                            &count);
   std::vector<QueryResultRecord> out;
@@ -140,6 +148,7 @@ std::vector<QueryResultRecord> SyncProcessAdapter_c::DataQueryByID(WString dataT
 void SyncProcessAdapter_c::UpdateSyncResult(WString dataType, StructList added, StructList modified,
                                             TextList deletedGuids, KeyedTextMap extra) {
   CArena arena;
+  FlushLogs();
   callbacks_.UpdateSyncResult(arena.Text(dataType), arena.Structs(added), Size(added.size()),
                               arena.Structs(modified), Size(modified.size()),
                               arena.Texts(deletedGuids), Size(deletedGuids.size()),
@@ -148,10 +157,14 @@ void SyncProcessAdapter_c::UpdateSyncResult(WString dataType, StructList added, 
 
 void SyncProcessAdapter_c::OnDataSyncEnd(WString dataType, int code) {
   CArena arena;
+  FlushLogs();
   callbacks_.OnDataSyncEnd(arena.Text(dataType), code);
 }
 
-void SyncProcessAdapter_c::OnSyncEnd() { callbacks_.OnSyncEnd(); }
+void SyncProcessAdapter_c::OnSyncEnd() {
+  FlushLogs();
+  callbacks_.OnSyncEnd();
+}
 
 void SyncProcessAdapter_c::ReportEvent(int kind, WString businessId, TextMap record) {
   CArena arena;
@@ -164,6 +177,7 @@ void SyncProcessAdapter_c::ReportEvent(int kind, WString businessId, TextMap rec
     values[i] = arena.Text(entry.second);
     ++i;
   }
+  FlushLogs();
   callbacks_.ReportEvent(kind, arena.Text(businessId), keys.get(), values.get(), Size(n));
 }
 

@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "sync/log/logger.h"
 #include "sync/testing/log_capture.h"
 #include "sync/testing/temp_dir.h"
@@ -202,6 +205,43 @@ TEST_F(AdapterTest, UploadResultsCarryDeletedGuidsAndKeyedLists) {
   EXPECT_EQ(calls[0].records[2][1].at("values"), "x;y;");
   EXPECT_THAT(host_.CallsOf("OnDataSyncEnd")[0].numbers, ElementsAre(2027));
   EXPECT_EQ(host_.CallsOf("OnSyncEnd").size(), 1u);
+}
+
+// The host may never return (it crashes, or the user ends it): whatever the library logged
+// before calling it is already in the files when it is called.
+TEST_F(AdapterTest, EveryCallIntoTheHostFindsTheLinesBeforeItOnDisk) {
+  const std::string infoFile = logs_.path() + "/Quillet/Quillet_info.log";
+  std::vector<std::string> missing;
+  int line = 0;
+  host_.onCall = [&](const testing::HostCall& call) {
+    if (call.entry.rfind("Free", 0) == 0) return;
+    std::ifstream in(infoFile, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (text.find("[t]before " + std::to_string(line) + "\n") == std::string::npos) {
+      missing.push_back(call.entry);
+    }
+  };
+  const auto before = [&] { LogInfo(u"[t]before ", ToWide(++line)); };
+  before();
+  adapter_.OnDownloadSyncStart(u"bookmark", {});
+  before();
+  adapter_.OnUploadSyncStart(u"bookmark");
+  before();
+  adapter_.UpdateStructData(u"bookmark", {}, {});
+  before();
+  adapter_.DeleteData(u"bookmark", {u"l1"});
+  before();
+  adapter_.QueryLocalIds(u"bookmark", 0);
+  before();
+  adapter_.DataQueryByID(u"bookmark", {u"l1"});
+  before();
+  adapter_.UpdateSyncResult(u"bookmark", {}, {}, {}, {});
+  before();
+  adapter_.OnDataSyncEnd(u"bookmark", 0);
+  before();
+  adapter_.OnSyncEnd();
+  EXPECT_THAT(missing, IsEmpty());
+  EXPECT_GE(host_.CallsOf("OnSyncEnd").size(), 1u);
 }
 
 TEST(ConvertWString2ArrayTest, ReplacesTheBufferWithATerminatedCopy) {

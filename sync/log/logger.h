@@ -57,6 +57,11 @@ void LogSync(const WString& level, const WString& function, const WString& messa
 void LogSyncBegin(const WString& function);  // [pid][Info][function] Begin
 void LogSyncDone(const WString& function);   // [pid][Info][function] Done
 
+// Writes the lines the library's log files hold in memory. Called before the library waits
+// on the network, calls into the host or returns to it, so that only lines of work in
+// progress can wait; safe from any thread, never fails.
+void FlushLogs();
+
 // The library log directory for a LogPath: logDir + "Quillet", with a separator between.
 WString LibraryLogDirectory(const WString& logDir);
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <thread>
 #include <fstream>
+#include <iterator>
 
 #include "sync/log/md5.h"
 #include "sync/log/sync_report.h"
@@ -138,6 +139,30 @@ TEST(LogWritersTest, ARoundStartingWhileAnotherThreadLogsLosesNoLine) {
   size_t ticks = 0;
   for (const std::string& line : capture.Info()) ticks += line.find("tick ") != std::string::npos;
   EXPECT_EQ(ticks, static_cast<size_t>(kLines));
+}
+
+std::string RawFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Info lines are written in bulk: they reach the file at FlushLogs, error lines at once,
+// and a new round (a reopen) takes the waiting lines along to the old file.
+TEST(LogWritersTest, InfoLinesWaitForFlushLogsErrorLinesDoNot) {
+  TempDir tmp;
+  ASSERT_TRUE(InitLogger(W(tmp.path())));
+  const std::string dir = tmp / "Quillet";
+  const std::string info = dir + "/Quillet_info.log";
+  LogInfo(u"[waiting] one");
+  EXPECT_EQ(RawFile(info).find("[waiting] one"), std::string::npos);
+  FlushLogs();
+  EXPECT_NE(RawFile(info).find("INFO [" + std::to_string(platform::ProcessId()) + "][waiting] one\n"),
+            std::string::npos);
+  LogError(u"[at once] two");
+  EXPECT_NE(RawFile(dir + "/Quillet_error.log").find("[at once] two\n"), std::string::npos);
+  LogInfo(u"[waiting] three");
+  ASSERT_TRUE(InitLogger(W(tmp.path())));
+  EXPECT_NE(RawFile(info).find("[waiting] three\n"), std::string::npos);
 }
 
 TEST(Md5HexTest, KnownDigests) {

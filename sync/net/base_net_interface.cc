@@ -271,6 +271,8 @@ bool BaseNetInterface::ApplyTlsOptions(void* easy) const {
 }
 
 int BaseNetInterface::PerformRequest(void* easy) const {
+  // The request may wait up to its time-outs: what was logged up to here is on disk first.
+  FlushLogs();
   const CURLcode code = curl_easy_perform(easy);
   if (code != CURLE_OK) {
     LogError(u"BaseNetInterface HttpRequest Failed , CurlCode :(", ToWide(code), u")",

@@ -67,6 +67,7 @@ void SdkTimer::TimerRoutine(void* parameter, bool fired) {
   LogInfo(u"SdkTimer::TimerRoutine() enter.");
   static_cast<SdkTimer*>(parameter)->OnTimer();
   LogInfo(u"SdkTimer::TimerRoutine() exit.");
+  FlushLogs();  // the next tick may be minutes away
 }
 
 }  // namespace quillet

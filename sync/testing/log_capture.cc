@@ -3,6 +3,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "sync/log/logger.h"
+
 namespace quillet {
 namespace testing {
 
@@ -28,11 +30,13 @@ void LogCapture::Reset() {
 }
 
 size_t LogCapture::SizeOf(const char* file) const {
+  FlushLogs();  // what the library holds in memory counts as written
   std::ifstream in(dir_ + file, std::ios::binary | std::ios::ate);
   return in ? static_cast<size_t>(in.tellg()) : 0;
 }
 
 std::vector<std::string> LogCapture::Read(const char* file, size_t start) const {
+  FlushLogs();
   std::vector<std::string> lines;
   std::ifstream in(dir_ + file, std::ios::binary);
   if (!in) return lines;

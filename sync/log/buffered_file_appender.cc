@@ -1,0 +1,210 @@
+#include "sync/log/buffered_file_appender.h"
+
+#include <log4cpp/PatternLayout.hh>
+#include <log4cpp/Priority.hh>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <typeinfo>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace quillet {
+namespace {
+
+// log4cpp keeps an appender's file name and layout to itself; reading them through a
+// pointer to member of a derived class is what the language allows for protected members.
+struct FileAppenderParts : log4cpp::FileAppender {
+  static const std::string& FileName(const log4cpp::FileAppender& appender) {
+    return appender.*(&FileAppenderParts::_fileName);
+  }
+};
+struct LayoutAppenderParts : log4cpp::LayoutAppender {
+  static log4cpp::Layout& LayoutOf(log4cpp::LayoutAppender& appender) {
+    return (appender.*(&LayoutAppenderParts::_getLayout))();
+  }
+};
+
+// How many of all categories hold the appender: one that another category (the host's
+// own) also writes to is left as it is.
+int HoldersOf(log4cpp::Appender* appender) {
+  std::unique_ptr<std::vector<log4cpp::Category*>> all(log4cpp::Category::getCurrentCategories());
+  int holders = 0;
+  for (log4cpp::Category* category : *all) {
+    const log4cpp::AppenderSet appenders = category->getAllAppenders();
+    if (appenders.count(appender) != 0) ++holders;
+  }
+  return holders;
+}
+
+void AppendThreeDigits(unsigned int value, std::string* out) {
+  const char digits[3] = {static_cast<char>('0' + value / 100 % 10),
+                          static_cast<char>('0' + value / 10 % 10),
+                          static_cast<char>('0' + value % 10)};
+  out->append(digits, 3);
+}
+
+}  // namespace
+
+const char BufferedRollingFileAppender::kLinePattern[] = "%d{%Y-%m-%d %H:%M:%S,%l} %p %m%n";
+
+BufferedRollingFileAppender::BufferedRollingFileAppender(
+    const std::string& name, const std::string& fileName, size_t maxFileSize,
+    unsigned int maxBackupIndex, bool append, mode_t mode, const std::string& pattern)
+    : log4cpp::RollingFileAppender(name, fileName, maxFileSize, maxBackupIndex, append, mode) {
+  auto* layout = new log4cpp::PatternLayout();
+  layout->setConversionPattern(pattern);  // throws ConfigureFailure for a bad pattern
+  setLayout(layout);
+  buffer_.reserve(kFlushBytes + 4096);
+  RememberFileSize();
+  if (pattern != kLinePattern) return;
+  // Formatted natively only where that gives log4cpp's own bytes, checked on this platform
+  // with a millisecond value of each width and both levels the library writes.
+  native_ = true;
+  const unsigned int probes[][2] = {{1700000000u, 7000u}, {1700000059u, 999999u}};
+  for (const auto& probe : probes) {
+    for (log4cpp::Priority::Value priority : {log4cpp::Priority::INFO, log4cpp::Priority::ERROR}) {
+      log4cpp::LoggingEvent event("probe", "[1]line \"x\"", "", priority);
+      event.timeStamp = log4cpp::TimeStamp(probe[0], probe[1]);
+      std::string line;
+      AppendLine(event, &line);
+      if (line != layout->format(event)) native_ = false;
+    }
+  }
+  cachedSecond_ = -1;
+}
+
+BufferedRollingFileAppender::~BufferedRollingFileAppender() {
+  // The base class closes the file; what waits must be written first.
+  WriteBuffer();
+}
+
+std::string BufferedRollingFileAppender::Format(const log4cpp::LoggingEvent& event) {
+  std::string line;
+  AppendLine(event, &line);
+  return line;
+}
+
+void BufferedRollingFileAppender::AppendLine(const log4cpp::LoggingEvent& event,
+                                             std::string* out) {
+  if (!native_) {
+    *out += _getLayout().format(event);
+    return;
+  }
+  const std::time_t second = static_cast<std::time_t>(event.timeStamp.getSeconds());
+  if (second != cachedSecond_) {
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &second);
+#else
+    localtime_r(&second, &local);
+#endif
+    char text[64];
+    const size_t size = std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S,", &local);
+    cachedTime_.assign(text, size);
+    cachedSecond_ = second;
+  }
+  const std::string& level = log4cpp::Priority::getPriorityName(event.priority);
+  out->reserve(out->size() + cachedTime_.size() + 5 + level.size() + event.message.size());
+  *out += cachedTime_;
+  AppendThreeDigits(static_cast<unsigned int>(event.timeStamp.getMilliSeconds()), out);
+  out->push_back(' ');
+  *out += level;
+  out->push_back(' ');
+  *out += event.message;
+  out->push_back('\n');
+}
+
+void BufferedRollingFileAppender::_append(const log4cpp::LoggingEvent& event) {
+  AppendLine(event, &buffer_);
+  // Error lines are written at once; the file rolls over at the line that fills it, as
+  // log4cpp's appender does after each line.
+  if (event.priority <= log4cpp::Priority::ERROR || buffer_.size() >= kFlushBytes ||
+      fileSize_ + buffer_.size() >= _maxFileSize) {
+    Flush();
+  }
+}
+
+void BufferedRollingFileAppender::WriteBuffer() {
+  size_t done = 0;
+  while (done < buffer_.size() && _fd >= 0) {
+    const auto written = ::write(_fd, buffer_.data() + done,
+                                 static_cast<unsigned int>(buffer_.size() - done));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) break;  // a full disk: the lines are lost, as log4cpp's would be
+    done += static_cast<size_t>(written);
+  }
+  buffer_.clear();
+}
+
+void BufferedRollingFileAppender::RememberFileSize() {
+  const auto end = _fd >= 0 ? ::lseek(_fd, 0, SEEK_END) : -1;
+  fileSize_ = end > 0 ? static_cast<size_t>(end) : 0;
+}
+
+void BufferedRollingFileAppender::Flush() {
+  if (buffer_.empty()) return;
+  WriteBuffer();
+  // Other processes may write to the same file: its size is read, not counted.
+  RememberFileSize();
+  if (fileSize_ >= _maxFileSize) rollOver();
+}
+
+void BufferedRollingFileAppender::rollOver() {
+  WriteBuffer();
+  log4cpp::RollingFileAppender::rollOver();
+  RememberFileSize();
+}
+
+bool BufferedRollingFileAppender::reopen() {
+  WriteBuffer();
+  const bool reopened = log4cpp::RollingFileAppender::reopen();
+  RememberFileSize();
+  return reopened;
+}
+
+void BufferedRollingFileAppender::close() {
+  WriteBuffer();
+  log4cpp::RollingFileAppender::close();
+}
+
+int BufferedRollingFileAppender::ReplaceIn(log4cpp::Category& category) {
+  int replaced = 0;
+  for (log4cpp::Appender* appender : category.getAllAppenders()) {
+    auto* rolling = dynamic_cast<log4cpp::RollingFileAppender*>(appender);
+    if (rolling == nullptr || typeid(*rolling) != typeid(log4cpp::RollingFileAppender)) continue;
+    if (rolling->getFilter() != nullptr || HoldersOf(rolling) != 1) continue;
+    auto* layout = dynamic_cast<log4cpp::PatternLayout*>(&LayoutAppenderParts::LayoutOf(*rolling));
+    if (layout == nullptr) continue;
+    const std::string name = rolling->getName();
+    const std::string fileName = FileAppenderParts::FileName(*rolling);
+    const std::string pattern = layout->getConversionPattern();
+    const size_t maxFileSize = rolling->getMaxFileSize();
+    const unsigned int maxBackupIndex = rolling->getMaxBackupIndex();
+    const bool append = rolling->getAppend();
+    const mode_t mode = rolling->getMode();
+    const log4cpp::Priority::Value threshold = rolling->getThreshold();
+    // The old one goes first: appenders are registered by name, and deleting it after the
+    // new one exists would unregister the new one. log4cpp's configurator attaches its
+    // appenders without handing them over; one the category does not own is not ours to
+    // delete, so it is only closed. The pattern was accepted by the old layout, so the new
+    // one's cannot fail.
+    const bool owned = category.ownsAppender(rolling);
+    category.removeAppender(rolling);  // deletes it when the category owns it
+    if (!owned) rolling->close();
+    auto* fresh = new BufferedRollingFileAppender(name, fileName, maxFileSize, maxBackupIndex,
+                                                  append, mode, pattern);
+    fresh->setThreshold(threshold);
+    category.addAppender(fresh);  // the category owns it
+    ++replaced;
+  }
+  return replaced;
+}
+
+}  // namespace quillet
