@@ -4,10 +4,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <exception>
-#include <fstream>
 
 #include "sync/interface/active_adapter.h"
 #include "sync/log/logger.h"
@@ -228,9 +228,14 @@ namespace {
 std::mutex caDirectoryMutex;
 
 // Opens and yields a first byte: a missing file, a directory and an empty file all fail.
+// Checked before every request (the bundle may be removed at any time), so without the
+// cost of a stream and its locale.
 bool HasContent(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return in.good() && in.peek() != std::ifstream::traits_type::eof();
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  const bool content = std::fgetc(file) != EOF;
+  std::fclose(file);
+  return content;
 }
 
 WString& CaDirectoryOverride() {
@@ -437,7 +442,8 @@ std::string BaseNetInterface::Base64UrlEncode(const std::string& bytes) {
 std::string BaseNetInterface::GetIeProxy() { return platform::ManualProxy(); }
 
 WString BaseNetInterface::GetModuleDirectory() {
-  const WString exe = platform::ExecutablePath();
+  // A running program does not move: its path is read once.
+  static const WString exe = platform::ExecutablePath();
   size_t cut = exe.find_last_of(platform::kPathSeparator);
   const size_t slash = exe.find_last_of(u'/');
   if (cut == WString::npos || (slash != WString::npos && slash > cut)) cut = slash;

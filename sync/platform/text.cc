@@ -1,5 +1,8 @@
 #include "sync/platform/text.h"
 
+#include <cstdint>
+#include <type_traits>
+
 namespace quillet {
 namespace {
 
@@ -35,20 +38,34 @@ void AppendUtf8(char32_t cp, std::string* out) {
 
 bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
+// Most text is ASCII: a run of it is widened or narrowed in one pass, without a capacity
+// check per character. Returns the index of the first character not in the run.
+template <typename From, typename To>
+size_t CopyAsciiRun(const From* in, size_t i, size_t n, std::basic_string<To>* out) {
+  size_t end = i;
+  while (end < n && static_cast<uint32_t>(static_cast<std::make_unsigned_t<From>>(in[end])) < 0x80) {
+    ++end;
+  }
+  if (end == i) return i;
+  const size_t at = out->size();
+  out->resize(at + (end - i));
+  To* dst = &(*out)[at];
+  for (size_t k = i; k < end; ++k) *dst++ = static_cast<To>(in[k]);
+  return end;
+}
+
 }  // namespace
 
-WString Utf8ToWide(const std::string& utf8) {
+WString Utf8ToWide(const std::string& utf8) { return Utf8ToWide(utf8.data(), utf8.size()); }
+
+WString Utf8ToWide(const char* utf8, size_t n) {
   WString out;
-  out.reserve(utf8.size());
-  const size_t n = utf8.size();
+  out.reserve(n);
   size_t i = 0;
   while (i < n) {
+    i = CopyAsciiRun(utf8, i, n, &out);
+    if (i == n) break;
     const unsigned char lead = static_cast<unsigned char>(utf8[i]);
-    if (lead < 0x80) {
-      out.push_back(lead);
-      ++i;
-      continue;
-    }
     size_t len = 0;
     char32_t cp = 0;
     char32_t min = 0;
@@ -83,15 +100,15 @@ WString Utf8ToWide(const std::string& utf8) {
   return out;
 }
 
-WString Utf8ToWide(const char* utf8) { return utf8 ? Utf8ToWide(std::string(utf8)) : WString(); }
+WString Utf8ToWide(const char* utf8) {
+  return utf8 ? Utf8ToWide(utf8, std::char_traits<char>::length(utf8)) : WString();
+}
 
 void AppendWideAsUtf8(const char16_t* wide, size_t n, std::string* out) {
   for (size_t i = 0; i < n; ++i) {
+    i = CopyAsciiRun(wide, i, n, out);
+    if (i == n) break;
     char32_t cp = wide[i];
-    if (cp < 0x80) {
-      out->push_back(static_cast<char>(cp));
-      continue;
-    }
     if (cp >= 0xD800 && cp <= 0xDBFF) {
       if (i + 1 < n && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF) {
         cp = 0x10000 + ((cp - 0xD800) << 10) + (wide[i + 1] - 0xDC00);

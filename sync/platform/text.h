@@ -16,6 +16,8 @@ namespace quillet {
 using WString = std::u16string;
 
 WString Utf8ToWide(const std::string& utf8);
+// The same for size bytes at utf8 (not NUL-terminated).
+WString Utf8ToWide(const char* utf8, size_t size);
 // A null pointer reads as the empty text (the host may hand in null texts).
 WString Utf8ToWide(const char* utf8);
 std::string WideToUtf8(const WString& wide);

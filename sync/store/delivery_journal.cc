@@ -27,19 +27,22 @@ void AppendJsonString(const WString& text, std::string* out) {
   std::string utf8;
   AppendWideAsUtf8(text.data(), text.size(), &utf8);
   out->push_back('"');
-  for (const char c : utf8) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
+  size_t plain = 0;  // start of the run of bytes that need no escape
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const unsigned char u = static_cast<unsigned char>(utf8[i]);
+    if (u >= 0x20 && u != '"' && u != '\\') continue;
+    out->append(utf8, plain, i - plain);
+    plain = i + 1;
+    if (u == '"' || u == '\\') {
       out->push_back('\\');
-      out->push_back(c);
-    } else if (u < 0x20) {
+      out->push_back(static_cast<char>(u));
+    } else {
       out->append("\\u00");
       out->push_back(kHex[u >> 4]);
       out->push_back(kHex[u & 0xF]);
-    } else {
-      out->push_back(c);
     }
   }
+  out->append(utf8, plain, std::string::npos);
   out->push_back('"');
 }
 
