@@ -66,36 +66,40 @@ void CompareLocalToCloudEtags(const std::vector<LocalIdRecord>& localIds, const 
                               const WString& dataType, EtagList& localAdd, EtagList& localModify,
                               EtagList& localDelete) {
   LogSyncBegin(u"CompareLocalToCloudEtags");
-  const auto dbIndex =
-      FirstByKey(db, [](const EtagItem& row) -> const WString& { return row.luid; });
   // A luid the host lists twice is judged once, at its first entry, and is to be uploaded
   // when any of its entries says so: an edit must not hide behind an older, clean entry.
+  // One index of the host's luids serves both directions: each stored row looks itself up
+  // in it once.
   struct Judgement {
     bool changed = false;
     bool judged = false;
+    const EtagItem* stored = nullptr;  // the first row of this luid
   };
   std::unordered_map<std::u16string_view, Judgement> localIndex;
   localIndex.reserve(localIds.size());
   for (const LocalIdRecord& record : localIds) localIndex[record.luid].changed |= record.state == 1;
+  std::vector<const EtagItem*> deleted;
+  for (const EtagItem& row : db) {
+    const auto local = localIndex.find(row.luid);
+    if (local == localIndex.end()) {
+      deleted.push_back(&row);
+    } else if (local->second.stored == nullptr) {
+      local->second.stored = &row;
+    }
+  }
   for (const LocalIdRecord& record : localIds) {
     Judgement& judgement = localIndex.find(record.luid)->second;
     if (judgement.judged) continue;
     judgement.judged = true;
     if (!judgement.changed) continue;
-    EtagItem entry;
+    EtagList& list = judgement.stored == nullptr ? localAdd : localModify;
+    EtagItem& entry = list.emplace_back();
     entry.luid = record.luid;
     entry.type = dataType;
-    const EtagItem* stored = Find(dbIndex, record.luid);
-    if (stored == nullptr) {
-      localAdd.push_back(std::move(entry));
-    } else {
-      entry.guid = stored->guid;
-      localModify.push_back(std::move(entry));
-    }
+    if (judgement.stored != nullptr) entry.guid = judgement.stored->guid;
   }
-  for (const EtagItem& row : db) {
-    if (localIndex.find(row.luid) != localIndex.end()) continue;
-    localDelete.push_back(row);
+  for (const EtagItem* row : deleted) {
+    localDelete.push_back(*row);
     localDelete.back().type = dataType;
   }
   LogSyncDone(u"CompareLocalToCloudEtags");

@@ -705,7 +705,7 @@ bool DataBaseOperator::GetEtagDataItemsByType(std::vector<EtagItem>& out, const 
   if (code == SQLITE_OK) {
     sqlite3_stmt* select = stmt.get();
     while ((code = sqlite3_step(select)) == SQLITE_ROW) {
-      EtagItem item;
+      EtagItem& item = out.emplace_back();  // filled in place: no move per row
       item.luid = ColumnText(select, 0);
       item.type = ColumnText(select, 1);
       item.etag = ColumnText(select, 2);
@@ -713,7 +713,6 @@ bool DataBaseOperator::GetEtagDataItemsByType(std::vector<EtagItem>& out, const 
       item.guid = ColumnText(select, 4);
       item.hash = ColumnText(select, 5);
       item.recycle_status = sqlite3_column_int(select, 6);
-      out.push_back(std::move(item));
     }
   }
   // A failed read must not pass for fewer rows: every missing row would look like a change.
