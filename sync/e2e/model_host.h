@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <map>
+#include <unordered_map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -131,7 +132,7 @@ class ModelDevice {
 
   mutable std::mutex mutex_;
   std::map<std::string, ModelRecord> records_;  // by luid
-  std::map<std::string, std::string> byGuid_;   // guid -> luid
+  std::unordered_map<std::string, std::string> byGuid_;  // guid -> luid
   long nextLuid_ = 1;
   std::vector<HostEvent> events_;
   int redeliveredAdds_ = 0;

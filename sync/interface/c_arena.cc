@@ -12,10 +12,20 @@ T* CArena::Array(size_t count) {
 }
 
 const char* CArena::Text(const WString& text) {
-  std::unique_ptr<char[]> buffer;
-  ConvertWString2Array(text, &buffer);
-  buffers_.push_back(std::move(buffer));
-  return buffers_.back().get();
+  // Texts are packed into large blocks: a record's seven texts cost no allocation each.
+  const size_t most = text.size() * kMaxUtf8PerUnit + 1;
+  if (most > room_) {
+    const size_t size = most > kBlockBytes ? most : kBlockBytes;
+    buffers_.emplace_back(new char[size]);
+    cursor_ = buffers_.back().get();
+    room_ = size;
+  }
+  char* const out = cursor_;
+  const size_t used = WriteWideAsUtf8(text.data(), text.size(), out);
+  out[used] = '\0';
+  cursor_ += used + 1;
+  room_ -= used + 1;
+  return out;
 }
 
 const char** CArena::Texts(const TextList& texts) {

@@ -30,7 +30,10 @@ class CArena {
   template <typename T>
   T* Array(size_t count);
 
-  std::vector<std::unique_ptr<char[]>> buffers_;
+  static constexpr size_t kBlockBytes = 64 * 1024;
+  std::vector<std::unique_ptr<char[]>> buffers_;  // blocks of NUL-terminated texts
+  char* cursor_ = nullptr;                        // free space of the last block
+  size_t room_ = 0;
   std::vector<std::shared_ptr<void>> arrays_;
 };
 

@@ -98,6 +98,16 @@ int DataStatus(int status, Decoded decoded, const char16_t* operation) {
   return 0;
 }
 
+// Moves what was read to the end of out; into an empty out without touching an element.
+template <typename List>
+void AppendAll(List& read, List& out) {
+  if (out.empty()) {
+    out.swap(read);
+    return;
+  }
+  out.insert(out.end(), std::make_move_iterator(read.begin()), std::make_move_iterator(read.end()));
+}
+
 // A ctag element: the later of two entries for one collection wins.
 void AddCtag(const Json::Value& element, CtagMap& ctags) {
   CtagItem item;
@@ -285,15 +295,13 @@ int AppNetInterface::GetEtagList(const WString& dataType, std::vector<EtagItem>&
   std::vector<EtagItem> read;
   const Decoded decoded = DecodeArray(parsed, "multistatus", kEtagFormat, u"GetEtagList",
                                       [&](const Json::Value& element) {
-                                        EtagItem item;
+                                        EtagItem& item = read.emplace_back();
                                         item.guid = TextOf(element, "guid");
                                         item.etag = PropText(element, "etag");
                                         item.type = dataType;
-                                        read.push_back(std::move(item));
                                       });
   if (decoded != Decoded::kComplete) return DataStatus(status, decoded, u"GetEtagList");
-  etags.insert(etags.end(), std::make_move_iterator(read.begin()),
-               std::make_move_iterator(read.end()));
+  AppendAll(read, etags);
   return status;
 }
 
@@ -306,14 +314,12 @@ int AppNetInterface::DownloadData(const WString& dataType, TextList guids, Struc
   StructList read;
   const Decoded decoded = DecodeArray(parsed, "multistatus", kDownloadFormat, u"DownloadData",
                                       [&read](const Json::Value& element) {
-                                        StructRecord record;
+                                        StructRecord& record = read.emplace_back();
                                         record.guid = TextOf(element, "guid");
                                         record.data = TextOf(element, "data");
-                                        read.push_back(std::move(record));
                                       });
   if (decoded != Decoded::kComplete) return DataStatus(status, decoded, u"DownloadData");
-  records.insert(records.end(), std::make_move_iterator(read.begin()),
-                 std::make_move_iterator(read.end()));
+  AppendAll(read, records);
   return status;
 }
 

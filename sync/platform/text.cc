@@ -104,6 +104,39 @@ WString Utf8ToWide(const char* utf8) {
   return utf8 ? Utf8ToWide(utf8, std::char_traits<char>::length(utf8)) : WString();
 }
 
+size_t WriteWideAsUtf8(const char16_t* wide, size_t n, char* out) {
+  char* const start = out;
+  for (size_t i = 0; i < n; ++i) {
+    char32_t cp = wide[i];
+    if (cp < 0x80) {
+      *out++ = static_cast<char>(cp);
+      continue;
+    }
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      if (i + 1 < n && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF) {
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (wide[i + 1] - 0xDC00);
+        ++i;
+      } else {
+        cp = kReplacement;
+      }
+    } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+      cp = kReplacement;
+    }
+    if (cp < 0x800) {
+      *out++ = static_cast<char>(0xC0 | (cp >> 6));
+    } else if (cp < 0x10000) {
+      *out++ = static_cast<char>(0xE0 | (cp >> 12));
+      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    } else {
+      *out++ = static_cast<char>(0xF0 | (cp >> 18));
+      *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    }
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return static_cast<size_t>(out - start);
+}
+
 void AppendWideAsUtf8(const char16_t* wide, size_t n, std::string* out) {
   for (size_t i = 0; i < n; ++i) {
     i = CopyAsciiRun(wide, i, n, out);

@@ -23,6 +23,10 @@ WString Utf8ToWide(const char* utf8);
 std::string WideToUtf8(const WString& wide);
 // Appends the UTF-8 form of n UTF-16 units to out (no intermediate string).
 void AppendWideAsUtf8(const char16_t* wide, size_t n, std::string* out);
+// Writes the same UTF-8 to out, which has room for kMaxUtf8PerUnit * n bytes; returns the
+// number written. No terminating NUL.
+constexpr size_t kMaxUtf8PerUnit = 3;
+size_t WriteWideAsUtf8(const char16_t* wide, size_t n, char* out);
 
 // Decimal forms of numbers as wide text ("-12").
 WString ToWide(long long value);
