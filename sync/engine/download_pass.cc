@@ -184,7 +184,7 @@ int DownloadPass::WriteAddedRows(bool evenWhenEmpty) {
   }
   // The delivery is recorded; only what an earlier round left stays in flight.
   if (unrecorded_.empty()) {
-    journal_.Clear();
+    journal_.Empty();
   } else {
     journal_.Record(unrecorded_, StructList());
   }

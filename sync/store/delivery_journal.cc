@@ -65,6 +65,7 @@ bool DeliveryJournal::Record(const StructList& carried, const StructList& added)
   bool written = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
   if (file != nullptr && std::fclose(file) != 0) written = false;
   empty_ = false;
+  gone_ = false;
   if (!written) {
     LogError(u"DeliveryJournal: cannot write ", platform::AnsiToWide(path_));
     return false;
@@ -102,14 +103,27 @@ StructList DeliveryJournal::Read() const {
   return records;
 }
 
-bool DeliveryJournal::Clear() {
+bool DeliveryJournal::Empty() {
   if (path_.empty()) return false;
   if (empty_) return true;
+  std::FILE* file = std::fopen(path_.c_str(), "wb");
+  if (file == nullptr || std::fclose(file) != 0) {
+    LogError(u"DeliveryJournal: cannot empty ", platform::AnsiToWide(path_));
+    return false;
+  }
+  empty_ = true;
+  return true;
+}
+
+bool DeliveryJournal::Clear() {
+  if (path_.empty()) return false;
+  if (gone_) return true;
   if (std::remove(path_.c_str()) != 0 && platform::PathExists(path_)) {
     LogError(u"DeliveryJournal: cannot remove ", platform::AnsiToWide(path_));
     return false;
   }
   empty_ = true;
+  gone_ = true;
   return true;
 }
 

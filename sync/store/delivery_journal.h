@@ -31,14 +31,19 @@ class DeliveryJournal {
   bool Record(const StructList& carried, const StructList& added);
   // The records of the latest Record not yet cleared, in their order; empty when none.
   StructList Read() const;
-  // The rows of every recorded delivery are written: nothing is in flight any more.
+  // The rows of every recorded delivery are written: nothing is in flight any more. Empties
+  // the file and keeps it for the next Record of the same pass (creating a file per batch
+  // costs more than writing it); Clear at the end of the pass removes it.
+  bool Empty();
+  // Nothing is in flight and the pass is over: the file goes.
   bool Clear();
 
   const std::string& path() const { return path_; }
 
  private:
   std::string path_;    // ANSI; empty: disabled
-  bool empty_ = false;  // known to be cleared already: Clear has nothing to do
+  bool empty_ = false;  // known to hold nothing: Empty has nothing to do
+  bool gone_ = false;   // known to be removed: Clear has nothing to do
 };
 
 }  // namespace quillet

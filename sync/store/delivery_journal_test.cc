@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "sync/testing/temp_dir.h"
@@ -46,6 +47,25 @@ TEST(DeliveryJournalTest, RecordsReadBackExactlyAndTornOrForeignLinesAreSkipped)
   EXPECT_TRUE(journal.Clear());
   EXPECT_TRUE(journal.Read().empty());
   EXPECT_TRUE(journal.Clear());  // nothing left to clear is no failure
+}
+
+// Within a pass the file is emptied, not removed, between batches; a process that ends
+// then leaves an empty journal, which holds nothing in flight. The pass's end removes it.
+TEST(DeliveryJournalTest, EmptiedBetweenBatchesAndRemovedAtTheEnd) {
+  testing::TempDir dir;
+  const WString store = Utf8ToWide(dir.path() + "/Quillet.dat");
+  DeliveryJournal journal(store, u"bookmark");
+  ASSERT_TRUE(journal.Record({}, {Record(u"g1", u"d1"), Record(u"g2", u"d2")}));
+  ASSERT_TRUE(journal.Empty());
+  EXPECT_TRUE(std::filesystem::exists(journal.path()));
+  EXPECT_TRUE(DeliveryJournal(store, u"bookmark").Read().empty());
+  ASSERT_TRUE(journal.Record({}, {Record(u"g3", u"d3")}));
+  const StructList read = DeliveryJournal(store, u"bookmark").Read();
+  ASSERT_EQ(read.size(), 1u);
+  EXPECT_EQ(read[0].guid, u"g3");
+  ASSERT_TRUE(journal.Empty());
+  ASSERT_TRUE(journal.Clear());
+  EXPECT_FALSE(std::filesystem::exists(journal.path()));
 }
 
 TEST(DeliveryJournalTest, WithoutAStorePathNothingIsRecorded) {
