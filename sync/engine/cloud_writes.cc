@@ -21,6 +21,8 @@ int CloudAddAndInsertEtag(INetInterface* net, const WString& dataType, TextPairL
   int result = MapCloudCode(code);
 
   std::vector<EtagItem> rows;
+  rows.reserve(answers.size());
+  results.reserve(results.size() + answers.size());
   for (const auto& entry : answers) {
     const WString& luid = entry.first;
     const AddResult& item = entry.second;
@@ -29,17 +31,15 @@ int CloudAddAndInsertEtag(INetInterface* net, const WString& dataType, TextPairL
                ToWide(item.status));
       continue;
     }
-    StructRecord record;
+    StructRecord& record = results.emplace_back();
     record.luid = luid;
     record.guid = item.guid;
     record.etag = item.etag;
-    results.push_back(std::move(record));
-    EtagItem row;
+    EtagItem& row = rows.emplace_back();
     row.luid = luid;
     row.type = dataType;
     row.etag = item.etag;
     row.guid = item.guid;
-    rows.push_back(std::move(row));
     LogInfo(u"[CloudAddAndInsertEtag] Upload success,guid:", item.guid, u",luid:", luid);
   }
   if (IsExceedLimit(dataType, code)) {

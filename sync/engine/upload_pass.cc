@@ -96,6 +96,7 @@ int UploadPass::ExcuteUpAddHelper(TextList luids) {
   const StepLog log(u"ExcuteUpAddHelper");
   PassReport report(session_);
   TextPairList uploads;
+  uploads.reserve(luids.size());
   for (QueryResultRecord& record : QueryBatch(log, report, std::move(luids))) {
     LogInfo(u"Luid:", record.luid);
     uploads.emplace_back(std::move(record.luid), std::move(record.data));

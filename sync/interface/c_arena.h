@@ -30,7 +30,8 @@ class CArena {
   template <typename T>
   T* Array(size_t count);
 
-  static constexpr size_t kBlockBytes = 64 * 1024;
+  // Below glibc's 64 KiB, where freeing a block would consolidate the whole heap.
+  static constexpr size_t kBlockBytes = 16 * 1024;
   std::vector<std::unique_ptr<char[]>> buffers_;  // blocks of NUL-terminated texts
   char* cursor_ = nullptr;                        // free space of the last block
   size_t room_ = 0;
