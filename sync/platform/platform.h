@@ -7,6 +7,7 @@
 #ifndef QUILLET_SYNC_PLATFORM_PLATFORM_H_
 #define QUILLET_SYNC_PLATFORM_PLATFORM_H_
 
+#include <cstdio>
 #include <string>
 
 #include "sync/platform/text.h"
@@ -40,6 +41,9 @@ bool SetHidden(const std::string& ansiPath);
 bool IsAbsolutePath(const std::string& ansiPath);
 
 unsigned long ProcessId();
+
+// Cuts an open file to size bytes (nothing of it may wait in the stream's buffer).
+bool TruncateFile(std::FILE* file, long long size);
 
 }  // namespace platform
 }  // namespace quillet

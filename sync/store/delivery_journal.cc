@@ -12,6 +12,29 @@
 
 namespace quillet {
 
+DeliveryJournal::~DeliveryJournal() { Close(); }
+
+void DeliveryJournal::Close() {
+  if (file_ != nullptr) std::fclose(file_);
+  file_ = nullptr;
+  holdsBytes_ = false;
+}
+
+bool DeliveryJournal::Replace(const std::string& text) {
+  if (file_ == nullptr) {
+    file_ = std::fopen(path_.c_str(), "wb");
+    holdsBytes_ = false;
+    if (file_ == nullptr) return false;
+  }
+  bool ok = !holdsBytes_ || platform::TruncateFile(file_, 0);
+  ok = ok && std::fseek(file_, 0, SEEK_SET) == 0;
+  ok = ok && std::fwrite(text.data(), 1, text.size(), file_) == text.size();
+  ok = ok && std::fflush(file_) == 0;
+  holdsBytes_ = true;  // whatever got through
+  if (!ok) Close();  // the next Record starts over with a fresh file
+  return ok;
+}
+
 DeliveryJournal::DeliveryJournal(const WString& storePath, const WString& dataType) {
   const size_t cut = storePath.find_last_of(platform::kPathSeparator);
   const std::string digest = Md5Hex(platform::WideToAnsi(dataType));
@@ -61,9 +84,7 @@ bool DeliveryJournal::Record(const StructList& carried, const StructList& added)
       text += "}\n";
     }
   }
-  std::FILE* file = std::fopen(path_.c_str(), "wb");
-  bool written = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  if (file != nullptr && std::fclose(file) != 0) written = false;
+  const bool written = Replace(text);
   empty_ = false;
   gone_ = false;
   if (!written) {
@@ -106,11 +127,12 @@ StructList DeliveryJournal::Read() const {
 bool DeliveryJournal::Empty() {
   if (path_.empty()) return false;
   if (empty_) return true;
-  std::FILE* file = std::fopen(path_.c_str(), "wb");
-  if (file == nullptr || std::fclose(file) != 0) {
+  const bool emptied = file_ != nullptr ? platform::TruncateFile(file_, 0) : Replace(std::string());
+  if (!emptied) {
     LogError(u"DeliveryJournal: cannot empty ", platform::AnsiToWide(path_));
     return false;
   }
+  holdsBytes_ = false;
   empty_ = true;
   return true;
 }
@@ -118,6 +140,7 @@ bool DeliveryJournal::Empty() {
 bool DeliveryJournal::Clear() {
   if (path_.empty()) return false;
   if (gone_) return true;
+  Close();
   if (std::remove(path_.c_str()) != 0 && platform::PathExists(path_)) {
     LogError(u"DeliveryJournal: cannot remove ", platform::AnsiToWide(path_));
     return false;

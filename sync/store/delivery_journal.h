@@ -14,6 +14,7 @@
 #ifndef QUILLET_SYNC_STORE_DELIVERY_JOURNAL_H_
 #define QUILLET_SYNC_STORE_DELIVERY_JOURNAL_H_
 
+#include <cstdio>
 #include <string>
 
 #include "sync/interface/records.h"
@@ -25,6 +26,10 @@ class DeliveryJournal {
   // storePath: the store's database file (DataBaseOperator::DbPath); the journal lies in its
   // directory. An empty path gives a journal that records nothing and reads nothing.
   DeliveryJournal(const WString& storePath, const WString& dataType);
+  // Closes the file; what it holds stays on disk unless Clear removed it.
+  ~DeliveryJournal();
+  DeliveryJournal(const DeliveryJournal&) = delete;
+  DeliveryJournal& operator=(const DeliveryJournal&) = delete;
 
   // Replaces the journal by these records (guid and data of each): those carried over from
   // an earlier round and not resolved yet, then the delivery about to be handed over.
@@ -32,8 +37,8 @@ class DeliveryJournal {
   // The records of the latest Record not yet cleared, in their order; empty when none.
   StructList Read() const;
   // The rows of every recorded delivery are written: nothing is in flight any more. Empties
-  // the file and keeps it for the next Record of the same pass (creating a file per batch
-  // costs more than writing it); Clear at the end of the pass removes it.
+  // the file and keeps it open for the next Record of the same pass (opening or creating a
+  // file per batch costs more than writing it); Clear at the end of the pass removes it.
   bool Empty();
   // Nothing is in flight and the pass is over: the file goes.
   bool Clear();
@@ -41,7 +46,14 @@ class DeliveryJournal {
   const std::string& path() const { return path_; }
 
  private:
+  // Replaces the file's contents by text: cut to nothing, then written and flushed, as a
+  // fresh file would be.
+  bool Replace(const std::string& text);
+  void Close();
+
   std::string path_;    // ANSI; empty: disabled
+  std::FILE* file_ = nullptr;  // open from the first Record to Clear or the end
+  bool holdsBytes_ = false;    // the open file is not empty
   bool empty_ = false;  // known to hold nothing: Empty has nothing to do
   bool gone_ = false;   // known to be removed: Clear has nothing to do
 };

@@ -11,6 +11,10 @@ namespace platform {
 
 const char16_t kPathSeparator = u'/';
 
+bool TruncateFile(std::FILE* file, long long size) {
+  return file != nullptr && ftruncate(fileno(file), static_cast<off_t>(size)) == 0;
+}
+
 // The narrow code page is UTF-8 here.
 std::string WideToAnsi(const WString& wide) { return WideToUtf8(wide); }
 WString AnsiToWide(const std::string& ansi) { return Utf8ToWide(ansi); }

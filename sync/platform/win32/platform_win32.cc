@@ -1,4 +1,5 @@
 // Windows implementation of the platform layer.
+#include <io.h>
 #include <windows.h>
 
 #include "sync/platform/platform.h"
@@ -16,6 +17,10 @@ WString FromWin(const wchar_t* text, size_t length) {
 }  // namespace
 
 const char16_t kPathSeparator = u'\\';
+
+bool TruncateFile(std::FILE* file, long long size) {
+  return file != nullptr && _chsize_s(_fileno(file), size) == 0;
+}
 
 std::string WideToAnsi(const WString& wide) {
   if (wide.empty()) return std::string();
