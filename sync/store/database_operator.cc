@@ -116,6 +116,9 @@ int BindText(sqlite3_stmt* stmt, int index, const WString& value) {
 
 // Read as the UTF-8 the store holds and widened here: SQLite's own UTF-16 reading converts
 // into a buffer of its own first, which costs twice as much on a read of every row.
+// More rows than a store of this kind holds: a count beyond it is not believed.
+constexpr sqlite3_int64 kMaxReservedRows = 10 * 1000 * 1000;
+
 // Binds texts as UTF-8 from buffers of its own that are reused row after row, so a batch
 // insert costs neither an allocation per value nor SQLite's conversion from UTF-16 at every
 // step. Lone surrogates become U+FFFD, as BindText makes them. Must outlive every step of
@@ -718,17 +721,32 @@ bool DataBaseOperator::GetEtagDataItemsByType(std::vector<EtagItem>& out, const 
     LogError(u"GetEtagDataItemsByType(), connect db failed.");
     return false;
   }
-  const WString sql =
-      u"SELECT luid,type,etag,uuid,guid,hash,recycle_status FROM etag WHERE type = '" +
-      Quoted(type) + u"';";
+  const std::string where = " FROM etag WHERE type = '" + WideToUtf8(Quoted(type)) + "';";
+  // The rows are counted first, so that the list is allocated once rather than moved row by
+  // row as it grows (a hint only: a failed count reads all the same).
+  Statement count;
+  if (count.Prepare(connection.db(), "SELECT count(*)" + where) == SQLITE_OK &&
+      sqlite3_step(count.get()) == SQLITE_ROW) {
+    const sqlite3_int64 rows = sqlite3_column_int64(count.get(), 0);
+    if (rows > 0 && rows <= kMaxReservedRows) out.reserve(out.size() + static_cast<size_t>(rows));
+  }
+  count.Finalize();
+  // Every row holds the type asked for; its stored bytes are those of the literal above.
+  const std::string typeBytes = WideToUtf8(type);
   Statement stmt;
-  int code = stmt.Prepare(connection.db(), WideToUtf8(sql));
+  int code = stmt.Prepare(connection.db(),
+                          "SELECT luid,type,etag,uuid,guid,hash,recycle_status" + where);
   if (code == SQLITE_OK) {
     sqlite3_stmt* select = stmt.get();
     while ((code = sqlite3_step(select)) == SQLITE_ROW) {
       EtagItem& item = out.emplace_back();  // filled in place: no move per row
       item.luid = ColumnText(select, 0);
-      item.type = ColumnText(select, 1);
+      const char* storedType = reinterpret_cast<const char*>(sqlite3_column_text(select, 1));
+      const int storedBytes = sqlite3_column_bytes(select, 1);
+      item.type = storedType != nullptr && typeBytes.compare(0, std::string::npos, storedType,
+                                                             static_cast<size_t>(storedBytes)) == 0
+                      ? type
+                      : ColumnText(select, 1);
       item.etag = ColumnText(select, 2);
       item.uuid = ColumnText(select, 3);
       item.guid = ColumnText(select, 4);
