@@ -19,6 +19,7 @@
 #include "sync/platform/system_info.h"
 #include "sync/testing/https_test_server.h"
 #include "sync/testing/log_capture.h"
+#include "sync/testing/scoped_proxy.h"
 #include "sync/testing/temp_dir.h"
 
 namespace quillet {
