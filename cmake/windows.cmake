@@ -51,8 +51,8 @@ if(QUILLET_BUILD_TESTS)
     ${PROJECT_SOURCE_DIR}/tools/sync_server/sync_state.cc
     ${PROJECT_SOURCE_DIR}/tools/sync_server/sync_service.cc
     ${PROJECT_SOURCE_DIR}/tools/sync_server/sync_server.cc)
-  target_include_directories(quillet_sync_server_lib PUBLIC ${PROJECT_SOURCE_DIR}
-    PRIVATE ${QUILLET_HTTPLIB_INCLUDE})
+  target_include_directories(quillet_sync_server_lib PUBLIC ${PROJECT_SOURCE_DIR})
+  target_include_directories(quillet_sync_server_lib SYSTEM PRIVATE ${QUILLET_HTTPLIB_INCLUDE})
   target_compile_definitions(quillet_sync_server_lib PRIVATE CPPHTTPLIB_OPENSSL_SUPPORT)
   target_compile_options(quillet_sync_server_lib PRIVATE ${QUILLET_WARNINGS})
   target_link_libraries(quillet_sync_server_lib
