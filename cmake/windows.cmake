@@ -32,11 +32,13 @@ if(QUILLET_BUILD_TESTS)
   # e2e has a program of its own (below); posix/ tests the other platform.
   list(FILTER QUILLET_TEST_SOURCES EXCLUDE REGEX "/sync/(e2e|platform/posix)/")
   file(GLOB QUILLET_TESTING_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/sync/testing/*.cc)
-  add_executable(quillet_tests ${QUILLET_TEST_SOURCES} ${QUILLET_TESTING_SOURCES})
+  # Their main() ends the process once the results are out (see the file).
+  set(QUILLET_WIN_TEST_MAIN ${PROJECT_SOURCE_DIR}/sync/testing/win32/test_main.cc)
+  add_executable(quillet_tests ${QUILLET_TEST_SOURCES} ${QUILLET_TESTING_SOURCES}
+    ${QUILLET_WIN_TEST_MAIN})
   target_compile_options(quillet_tests PRIVATE ${QUILLET_WARNINGS}
     -include ${PROJECT_SOURCE_DIR}/sync/testing/posix_env_win32.h)
-  target_link_libraries(quillet_tests PRIVATE quillet_core GTest::gtest GTest::gmock
-    GTest::gtest_main)
+  target_link_libraries(quillet_tests PRIVATE quillet_core GTest::gtest GTest::gmock)
   target_link_options(quillet_tests PRIVATE ${QUILLET_WIN_STATIC})
   # The in-process HTTPS test server: libssl, and its certificates made beside the programs
   # with the build machine's openssl (Cacert.pem, test_certs/).
@@ -60,11 +62,12 @@ if(QUILLET_BUILD_TESTS)
     PRIVATE PkgConfig::JSONCPP OpenSSL::SSL ws2_32 crypt32)
 
   file(GLOB QUILLET_E2E_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/sync/e2e/*.cc)
-  add_executable(quillet_e2e_tests ${QUILLET_E2E_SOURCES} ${QUILLET_TESTING_SOURCES})
+  add_executable(quillet_e2e_tests ${QUILLET_E2E_SOURCES} ${QUILLET_TESTING_SOURCES}
+    ${QUILLET_WIN_TEST_MAIN})
   target_compile_options(quillet_e2e_tests PRIVATE ${QUILLET_WARNINGS}
     -include ${PROJECT_SOURCE_DIR}/sync/testing/posix_env_win32.h)
   target_link_libraries(quillet_e2e_tests PRIVATE quillet_core quillet_sync_server_lib
-    OpenSSL::SSL GTest::gtest GTest::gmock GTest::gtest_main ws2_32 crypt32)
+    OpenSSL::SSL GTest::gtest GTest::gmock ws2_32 crypt32)
   target_link_options(quillet_e2e_tests PRIVATE ${QUILLET_WIN_STATIC})
   add_dependencies(quillet_e2e_tests quillet_test_certs)
 

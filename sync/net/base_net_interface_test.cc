@@ -216,7 +216,8 @@ TEST(BaseNetEncodingTest, Base64UrlKeepsFillAndUsesTheUrlAlphabet) {
 TEST(BaseNetEncodingTest, UrlEncodeKeepsUnreservedAndEscapesEveryOtherByte) {
   EXPECT_EQ(u"a+b%2Fc", BaseNetInterface::UrlEncode(u"a b/c"));
   EXPECT_EQ(u"Az09-_.~", BaseNetInterface::UrlEncode(u"Az09-_.~"));
-  EXPECT_EQ(u"%3D%26%25%2B%C3%A9", BaseNetInterface::UrlEncode(u"=&%+\u00e9"));
+  EXPECT_EQ(WString(u"%3D%26%25%2B") + kUrlEncodedEAcute,
+            BaseNetInterface::UrlEncode(u"=&%+\u00e9"));
   EXPECT_EQ(u"", BaseNetInterface::UrlEncode(u""));
 }
 

@@ -25,6 +25,16 @@
 namespace quillet {
 namespace testing {
 
+// U+00E9 in the system ANSI code page, the form URL-encoding and MD5 inputs take: UTF-8 on
+// POSIX; on Windows the Western code page (1252) of an en-US system, as under Wine here.
+#if defined(_WIN32)
+inline constexpr char kAnsiEAcute[] = "\xe9";
+inline constexpr char16_t kUrlEncodedEAcute[] = u"%E9";
+#else
+inline constexpr char kAnsiEAcute[] = "\xc3\xa9";
+inline constexpr char16_t kUrlEncodedEAcute[] = u"%C3%A9";
+#endif
+
 // Answers GetNewAT with the scripted tokens in turn (the last one repeats); every other
 // callback does nothing. Thread-safe: the keep-alive thread may refresh too.
 class TokenHost : public SyncProcessAdapter {
