@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Windows side of the sync library: cross-builds its dependencies once (cached), builds
-# Quillet.dll, the unit tests and the sample host for Windows, checks the DLL's exports, runs
-# the unit tests under Wine in a private prefix, and syncs the Windows sample host with the
-# reference server running natively on 127.0.0.1, beside a native host. Where Windows and
-# POSIX must agree (store directory = MD5 of the user id, store layout, log lines), the two
-# are compared. Always ends with "N passed, N failed"; non-zero exit on any failure.
+# Quillet.dll, the unit tests, the end-to-end tests and the sample host for Windows, checks
+# the DLL's exports, runs both test programs under Wine in a private prefix, and syncs the
+# Windows sample host with the reference server running natively on 127.0.0.1, beside a
+# native host. Where Windows and POSIX must agree (store directory = MD5 of the user id,
+# store layout, log lines, request bytes), the two are compared. Always ends with
+# "N passed, N failed"; non-zero exit on any failure.
 #   QUILLET_CROSS_PREFIX  cache of cross-built dependencies (default /opt/quillet-cross)
 #   LIBRARY_WIN_BUILD_DIR Windows build folder (default <repo>/build-lib-win)
 #   BUILD_DIR             native build folder for the server and native host (default <repo>/build)
@@ -66,7 +67,8 @@ done
 
 # ---- Dependencies, built once per machine.
 start=$SECONDS
-QUILLET_CROSS_PREFIX="$cache" bash "$root/scripts/windows-deps.sh" >"$logs/deps.log" 2>&1 ||
+QUILLET_CROSS_PREFIX="$cache" bash "$root/scripts/windows-deps.sh" \
+  openssl curl sqlite jsoncpp log4cpp httplib >"$logs/deps.log" 2>&1 ||
   abort "cross-build the dependencies" "$logs/deps.log"
 grep '^windows-deps:' "$logs/deps.log" | sed 's/^/  /'
 echo "library-windows: dependencies ready in $cache ($((SECONDS - start)) s)"
@@ -79,8 +81,9 @@ start=$SECONDS
     -DQUILLET_CROSS_PREFIX="$cache" -DCMAKE_BUILD_TYPE=Release &&
     cmake --build "$build" -j 2 &&
     cmake --install "$build" --prefix "$build/dist"
-} >"$logs/build.log" 2>&1 || abort "cross-build Quillet.dll, quillet_tests.exe and the sample host" "$logs/build.log"
-pass "cross-build Quillet.dll, quillet_tests.exe and the sample host"
+} >"$logs/build.log" 2>&1 ||
+  abort "cross-build Quillet.dll, quillet_tests.exe, quillet_e2e_tests.exe and the sample host" "$logs/build.log"
+pass "cross-build Quillet.dll, quillet_tests.exe, quillet_e2e_tests.exe and the sample host"
 {
   cmake -S "$root" -B "$native" -G Ninja &&
     cmake --build "$native" -j 2 --target quillet_sync_server quillet_sync_server_certs quillet-bookmarks
@@ -100,7 +103,7 @@ check "Quillet.lib imports the same eight names" equals "$imports" "$expected"
 check "quillet.h and Quillet.lib installed beside Quillet.dll" \
   test -f "$dist/Quillet.dll" -a -f "$dist/Quillet.lib" -a -f "$dist/quillet.h"
 needs="$(x86_64-w64-mingw32-objdump -p "$dll" "$build/bin/quillet_tests.exe" \
-  "$build/sample-host/quillet-bookmarks.exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)"
+  "$build/bin/quillet_e2e_tests.exe" "$build/sample-host/quillet-bookmarks.exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)"
 echo "  system DLLs used: $(echo $needs)"
 check "only Windows' own DLLs are needed (dependencies linked statically)" \
   bash -c '! grep -qvE "^(kernel32|msvcrt|ws2_32|crypt32|bcrypt|advapi32|user32|ole32|oleaut32|winhttp|api-ms-win-.*)\.dll$" <<<"$1"' _ "$needs"
@@ -116,28 +119,45 @@ wineserver -p
 echo "library-windows: wine prefix ready in $((SECONDS - start)) s"
 win() { timeout 600 wine "$@" 2>>"$logs/wine.log" | tr -d '\r'; }
 
-# ---- Unit tests, every test counted.
+# ---- Unit and end-to-end tests, every test counted. Both programs find Cacert.pem (the
+#      test CA) and test_certs/ (the in-process servers' certificates) beside them.
 start=$SECONDS
 tests_dir="$prefix/drive_c/quillet/tests"
 mkdir -p "$tests_dir"
-cp "$build/bin/quillet_tests.exe" "$build/bin/quillet_c_header_test.exe" \
+cp "$build/bin/quillet_tests.exe" "$build/bin/quillet_e2e_tests.exe" \
+  "$build/bin/quillet_c_header_test.exe" "$build/bin/Cacert.pem" \
   "$root/config/log4cpp.nt.property" "$tests_dir/"
-cp "$native/sync-server-certs/ca.pem" "$tests_dir/Cacert.pem"
-# Left out on Windows: deleting a log file the logger holds open, which Windows refuses.
+cp -r "$build/bin/test_certs" "$tests_dir/"
+gtest_counted() { # gtest_counted LABEL LOG RC: one result per test, then the program's verdict
+  local label="$1" log="$2" rc="$3" verdict name
+  while read -r verdict name; do
+    case "$verdict" in
+      OK) pass "$label: $name" ;;
+      FAILED) fail "$label: $name" ;;
+    esac
+  done < <(sed -n 's/^\[ *\(OK\|FAILED\) *\] \([^ ]*\) (.*/\1 \2/p' "$log")
+  if grep -q '^\[  SKIPPED \]' "$log"; then
+    grep '^\[  SKIPPED \] [^ ]* (' "$log" | sed "s/^/  $label skipped: /"
+  fi
+  grep -q '^\[  PASSED  \]' "$log" && [ "$rc" -eq 0 ] ||
+    { fail "$label test program completed"; grep -B2 -A12 '^\[ RUN' "$log" | grep -B12 'FAILED  \]' | head -80; }
+}
+# Left out on Windows, each for a reason of Windows itself:
+#   deleting a log file the logger holds open, which Windows refuses.
 posix_only="LogWritersTest.ANewRoundRecreatesADeletedLogFile"
-echo "  left out as POSIX-only: ${posix_only//:/ }"
-win 'C:\quillet\tests\quillet_tests.exe' --gtest_color=no "--gtest_filter=-$posix_only" >"$logs/unit.log"
-unit_rc=$?
-while read -r verdict name; do
-  case "$verdict" in
-    OK) pass "unit: $name" ;;
-    FAILED) fail "unit: $name" ;;
-  esac
-done < <(sed -n 's/^\[ *\(OK\|FAILED\) *\] \([^ ]*\) (.*/\1 \2/p' "$logs/unit.log")
-grep -q '^\[  PASSED  \]' "$logs/unit.log" && [ "$unit_rc" -eq 0 ] ||
-  { fail "unit test program completed"; grep -B2 -A12 '^\[ RUN' "$logs/unit.log" | grep -B12 'FAILED  \]' | head -80; }
+echo "  unit tests left out as POSIX-only: ${posix_only//:/ }"
+# From inside the prefix's C: drive, so that a test's rooted path ("\x") stays in the prefix.
+(cd "$tests_dir" && win 'C:\quillet\tests\quillet_tests.exe' --gtest_color=no "--gtest_filter=-$posix_only") >"$logs/unit.log"
+gtest_counted unit "$logs/unit.log" $?
 check "C header: record layouts on Windows" win 'C:\quillet\tests\quillet_c_header_test.exe'
 echo "library-windows: unit tests took $((SECONDS - start)) s"
+
+start=$SECONDS
+e2e_left_out=""
+[ -n "$e2e_left_out" ] && echo "  end-to-end tests left out under Wine: ${e2e_left_out//:/ }"
+(cd "$tests_dir" && win 'C:\quillet\tests\quillet_e2e_tests.exe' --gtest_color=no ${e2e_left_out:+"--gtest_filter=-$e2e_left_out"}) >"$logs/e2e.log"
+gtest_counted e2e "$logs/e2e.log" $?
+echo "library-windows: end-to-end tests took $((SECONDS - start)) s"
 
 # ---- Sample hosts: Windows (under Wine) and native, through the native reference server.
 start=$SECONDS
@@ -149,11 +169,13 @@ cp "$native/sync-server-certs/ca.pem" "$host_dir/Cacert.pem"
 native_host="$native/sample-host/quillet-bookmarks"
 certs="$native/sync-server-certs"
 
-start_server() { # start_server NAME: a fresh server with its data in $work/NAME.db
+start_server() { # start_server NAME: a fresh server with its data in $work/NAME.db and
+  #                 every request it receives in $work/NAME.requests
   stop_server
   rm -f "$work/port"
   "$native/bin/quillet_sync_server" --cert "$certs/server.pem" --key "$certs/server.key" \
-    --port 0 --port-file "$work/port" --data "$work/$1.db" >"$work/$1.log" 2>&1 &
+    --port 0 --port-file "$work/port" --data "$work/$1.db" --record "$work/$1.requests" \
+    >"$work/$1.log" 2>&1 &
   server_pid=$!
   for _ in $(seq 1 100); do
     [ -s "$work/port" ] && break
@@ -256,6 +278,43 @@ fi
 check "twin rounds leave the same records on both servers" equals \
   "$(sqlite3 "$work/twin-twin-win.db" "SELECT CAST(data AS TEXT) FROM records ORDER BY 1;")" \
   "$(sqlite3 "$work/twin-twin-posix.db" "SELECT CAST(data AS TEXT) FROM records ORDER BY 1;")"
+
+# 4. The twin rounds' requests as the server received them: method, target, every header and
+#    the body agree byte for byte, once what must differ between two runs is masked: the
+#    server's port (Host), the device id inside Authorization (WMI serial vs DMI serial), the
+#    trace id's clock and random digits, and the ids and etags each server drew at random
+#    (numbered by first appearance, so a reused id must be reused at the same place). Masks
+#    keep lengths, so Content-Length and the body lengths are compared unmasked.
+hex32="$(printf '[0-9a-f]%.0s' $(seq 32))"
+hex8="$(printf '[0-9a-f]%.0s' $(seq 8))"
+normalized_requests() { # normalized_requests RECORD
+  local line cred
+  while IFS= read -r line; do
+    case "$line" in
+      "Host: "*) line="Host: 127.0.0.1:PORT" ;;
+      "Authorization: "*)
+        cred="$(printf '%s' "${line#Authorization: }" | tr -- '-_' '+/' | base64 -d 2>/dev/null)"
+        line="Authorization, decoded: $(sed -E 's/^([^:]*):[^:]*:/\1:DEVICE:/' <<<"$cred")" ;;
+      "x-qz-trace-id: "*) line="$(sed -E 's/_[0-9]+_[0-9]+$/_CLOCK_RANDOM/' <<<"$line")" ;;
+    esac
+    printf '%s\n' "$line"
+  done <"$1" | awk -v id="$hex32" -v tag="$hex8-[0-9]+" '
+    { out = ""
+      while (match($0, id "|" tag)) {
+        t = substr($0, RSTART, RLENGTH)
+        if (!(t in seen)) seen[t] = (RLENGTH == 32 ? "ID" : "TAG") (++n)
+        out = out substr($0, 1, RSTART - 1) seen[t]
+        $0 = substr($0, RSTART + RLENGTH)
+      }
+      print out $0 }'
+}
+posix_requests="$(normalized_requests "$work/twin-twin-posix.requests")"
+win_requests="$(normalized_requests "$work/twin-twin-win.requests")"
+echo "  twin rounds: $(grep -c '^== ' <<<"$posix_requests") requests from each platform recorded"
+check "the server recorded the twin rounds' requests" test -n "$posix_requests" -a -n "$win_requests"
+if ! check "request bytes agree between Windows and POSIX" equals "$win_requests" "$posix_requests"; then
+  diff <(echo "$posix_requests") <(echo "$win_requests") | head -30
+fi
 # Unloading Quillet.dll before the host exits must leave nothing behind that runs later.
 check "no Windows host run crashed" bash -c '! grep -l "Unhandled page fault\|Unhandled exception" "$@"' _ "$logs"/*.log
 echo "library-windows: host rounds took $((SECONDS - start)) s"

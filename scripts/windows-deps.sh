@@ -4,8 +4,8 @@
 # OpenSSL with HTTP(S) only, SQLite, jsoncpp and log4cpp, all static. Each library that is
 # installed leaves a marker (.NAME-ready) in the cache, so later runs only check markers.
 #   QUILLET_CROSS_PREFIX  the cache (default /opt/quillet-cross)
-#   usage: windows-deps.sh [openssl curl sqlite jsoncpp log4cpp log4cplus]
-#          (default: the library's five)
+#   usage: windows-deps.sh [openssl curl sqlite jsoncpp log4cpp log4cplus httplib]
+#          (default: the library's five; httplib is the reference server's, for the tests)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cache="${QUILLET_CROSS_PREFIX:-/opt/quillet-cross}"
@@ -136,11 +136,22 @@ build_log4cplus() {
     -DLOG4CPLUS_ENABLE_DECORATED_LIBRARY_NAME=OFF -DLOG4CPLUS_MINGW_STATIC_RUNTIME=ON
 }
 
+# The reference sync server's HTTP layer, which the end-to-end tests run in-process: Debian
+# builds cpp-httplib as a compiled library with a cut header; upstream's single header is the
+# whole library and knows winsock, so the Windows build takes that header alone.
+build_httplib() {
+  local src="$1"
+  [ -f "$src/httplib.h" ] || { echo "windows-deps: no httplib.h in $src" >&2; return 1; }
+  mkdir -p "$cache/include"
+  cp "$src/httplib.h" "$cache/include/httplib.h"
+}
+
 # ---- One library: built unless its marker is there.
 package_of() {
   case "$1" in
     openssl) echo openssl ;; curl) echo curl ;; sqlite) echo sqlite3 ;;
     jsoncpp) echo libjsoncpp ;; log4cpp) echo log4cpp ;; log4cplus) echo log4cplus ;;
+    httplib) echo cpp-httplib ;;
   esac
 }
 build_one() {

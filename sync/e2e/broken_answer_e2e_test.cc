@@ -25,7 +25,8 @@ std::vector<std::string> StoreRows(const std::string& dir) {
   for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
     if (entry.path().filename() != "Quillet.dat") continue;
     sqlite3* db = nullptr;
-    EXPECT_EQ(SQLITE_OK, sqlite3_open_v2(entry.path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr));
+    EXPECT_EQ(SQLITE_OK, sqlite3_open_v2(entry.path().u8string().c_str(), &db, SQLITE_OPEN_READONLY,
+                                         nullptr));
     for (const char* sql : {"SELECT ctag_name, ctag_value FROM ctag ORDER BY 1",
                             "SELECT luid, guid, etag FROM etag ORDER BY 1, 2"}) {
       sqlite3_stmt* statement = nullptr;

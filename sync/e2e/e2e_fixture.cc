@@ -2,6 +2,8 @@
 
 #include <gmock/gmock.h>
 
+#include "sync/testing/https_test_server.h"
+
 namespace quillet {
 namespace e2e {
 
@@ -12,19 +14,31 @@ std::string RecordData(const std::string& tag, int n) {
   return data + "\"}";
 }
 
+namespace {
+// The test server's certificate and key: named by the build natively; on Windows beside
+// the test program, wherever it was copied to.
+std::string CertDir() {
+#if defined(QUILLET_E2E_CERT_DIR)
+  return QUILLET_E2E_CERT_DIR;
+#else
+  return testing::ExecutableDirectory() + "/test_certs";
+#endif
+}
+}  // namespace
+
 void E2eTest::SetUp() { StartServer(syncserver::SyncServerOptions()); }
 
 void E2eTest::StartServer(syncserver::SyncServerOptions options) {
   a_.reset();
   b_.reset();
   server_.reset();
-  options.cert_file = std::string(QUILLET_E2E_CERT_DIR) + "/server.pem";
-  options.key_file = std::string(QUILLET_E2E_CERT_DIR) + "/server.key";
+  options.cert_file = CertDir() + "/server.pem";
+  options.key_file = CertDir() + "/server.key";
   server_ = std::make_unique<syncserver::SyncServer>(options);
   std::string error;
   ASSERT_TRUE(server_->Start(&error)) << error;
   // Fresh stores for every server: old etag rows would name records this one never had.
-  const std::string base = dir_.path() + "/run" + std::to_string(++runs_);
+  const std::string base = dir_ / ("run" + std::to_string(++runs_));
   a_ = std::make_unique<ModelDevice>("a", base, server_->url(), kUser, kToken);
   b_ = std::make_unique<ModelDevice>("b", base, server_->url(), kUser, kToken);
 }

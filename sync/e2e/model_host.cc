@@ -104,8 +104,8 @@ void QUILLET_CALL CbReport(int, const char*, const char**, const char**, int) {}
 ModelDevice::ModelDevice(std::string name, const std::string& baseDir, std::string serverUrl,
                          std::string userId, std::string token)
     : name_(std::move(name)),
-      dbPath_(baseDir + "/" + name_ + "/db"),
-      logPath_(baseDir + "/" + name_ + "/log"),
+      dbPath_((std::filesystem::path(baseDir) / name_ / "db").string()),
+      logPath_((std::filesystem::path(baseDir) / name_ / "log").string()),
       serverUrl_(std::move(serverUrl)),
       userId_(std::move(userId)),
       token_(std::move(token)) {

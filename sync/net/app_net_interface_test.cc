@@ -80,7 +80,7 @@ TEST_F(AppNetTest, EveryOperationPostsItsUrlAndBody) {
   EXPECT_EQ(R"({"update":[{"guid":"G1","data":"D)"
             "\xc3\xa9"
             R"(","props":{"status":2,"hash":")" +
-                Md5Hex("D\xc3\xa9") + R"("}}]})",
+                Md5Hex(std::string("D") + kAnsiEAcute) + R"("}}]})",
             LastBody());
   net.RemoveData(u"bookmark", {u"g"}, status);
   EXPECT_EQ(R"({"remove":["g"]})", LastBody());
@@ -450,7 +450,13 @@ TEST_F(AppNetTest, DestroyingAClientMidTickWaitsForTheKeepLock) {
   const std::vector<std::string> info = log_->Info();
   EXPECT_EQ(LogCapture::Count(info, "SdkTimer::TimerRoutine() enter."),
             LogCapture::Count(info, "SdkTimer::TimerRoutine() exit."));
+#if defined(_WIN32)
+  // A timer queue runs each tick on a pooled worker thread: ticks 10 ms apart overlap the
+  // 200 ms answer, and deleting the timer waits for every one of them.
+  EXPECT_GE(LogCapture::Count(info, "SdkTimer::TimerRoutine() exit."), 1u);
+#else
   EXPECT_EQ(1u, LogCapture::Count(info, "SdkTimer::TimerRoutine() exit."));
+#endif
 }
 
 // The keep-alive thread and the sync thread share one transport: lock token lines, token

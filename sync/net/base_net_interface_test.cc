@@ -1,18 +1,18 @@
 #include "sync/net/base_net_interface.h"
 
-#include <arpa/inet.h>
+#include "sync/testing/socket_shim.h"
+// After winsock2.h, which must come before the windows.h that OpenSSL's headers include.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <regex>
-#include <thread>
+#include <filesystem>
 #include <fstream>
 #include <memory>
+#include <regex>
+#include <system_error>
+#include <thread>
 
 #include "sync/net/net_test_support.h"
 
@@ -35,7 +35,13 @@ int Send(BaseNetInterface& net, const HttpsTestServer& server, const std::string
 }
 
 TEST_F(BaseNetTest, FirstRequestCarriesTheProtocolHeadersInMapOrder) {
-  ScopedEnv language("LANGUAGE", "fr_FR.UTF-8");
+#if defined(_WIN32)
+  // The UI language of the Windows session; it cannot be changed for one process.
+  const std::string language = "Accept-Language:" + WideToUtf8(platform::PreferredUiLanguage());
+#else
+  ScopedEnv languageEnv("LANGUAGE", "fr_FR.UTF-8");
+  const std::string language = "Accept-Language:fr-FR";
+#endif
   BaseNetInterface net(Config());
   ASSERT_EQ(200, Send(net, server_, "vastre/u1/browser?method=LOCK"));
 
@@ -49,7 +55,7 @@ TEST_F(BaseNetTest, FirstRequestCarriesTheProtocolHeadersInMapOrder) {
   EXPECT_EQ("Accept: */*", lines[1]);
   const std::vector<std::string> protocol(lines.begin() + 2, lines.begin() + 11);
   EXPECT_EQ("Content-Type:application/json; charset=UTF-8", protocol[0]);
-  EXPECT_EQ("Accept-Language:fr-FR", protocol[1]);
+  EXPECT_EQ(language, protocol[1]);
   EXPECT_EQ(Authorization("8:Other:app::token"), protocol[2]);
   EXPECT_EQ("encversion:0", protocol[3]);
   EXPECT_EQ("userId:u1", protocol[4]);
@@ -210,7 +216,8 @@ TEST(BaseNetEncodingTest, Base64UrlKeepsFillAndUsesTheUrlAlphabet) {
 TEST(BaseNetEncodingTest, UrlEncodeKeepsUnreservedAndEscapesEveryOtherByte) {
   EXPECT_EQ(u"a+b%2Fc", BaseNetInterface::UrlEncode(u"a b/c"));
   EXPECT_EQ(u"Az09-_.~", BaseNetInterface::UrlEncode(u"Az09-_.~"));
-  EXPECT_EQ(u"%3D%26%25%2B%C3%A9", BaseNetInterface::UrlEncode(u"=&%+\u00e9"));
+  EXPECT_EQ(WString(u"%3D%26%25%2B") + kUrlEncodedEAcute,
+            BaseNetInterface::UrlEncode(u"=&%+\u00e9"));
   EXPECT_EQ(u"", BaseNetInterface::UrlEncode(u""));
 }
 
@@ -263,16 +270,11 @@ TEST_F(BaseNetTest, TransportFailuresGiveStatusZeroAndALogLine) {
                               "Server returned nothing (no headers, no data)"));
 
   // A port where nobody listens, reached through the user's proxy setting.
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
-  ASSERT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length));
-  const std::string deadProxy = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-  close(fd);
-  ScopedEnv proxy("HTTPS_PROXY", deadProxy);
+  int deadPort = 0;
+  const sockets::Socket bound = sockets::BindLoopback(&deadPort, /*listening=*/false);
+  ASSERT_TRUE(sockets::Valid(bound));
+  sockets::Close(bound);
+  ScopedProxy proxy("127.0.0.1:" + std::to_string(deadPort));
   log_->Reset();
   EXPECT_EQ(0, Send(net, server_, "x"));
   EXPECT_TRUE(LogCapture::Has(log_->Info(), "BaseNetInterface: used proxy."));
@@ -347,7 +349,8 @@ TEST_F(BaseNetTest, RequestsStayOnHttp11WhenTheServerOffersHttp2) {
   EXPECT_EQ("Lock-Token: L-7", net.LockTokenLine());
 }
 
-// Puts a certificate into the system's CA directory for the life of the object.
+// Puts a certificate into the system's CA directory for the life of the object: libcurl's
+// compiled-in one on Debian; OpenSSL's default one on Windows (created when missing).
 class SystemCa {
  public:
   explicit SystemCa(const std::string& pemFile) {
@@ -357,26 +360,43 @@ class SystemCa {
     char name[32];
     std::snprintf(name, sizeof name, "%08lx", X509_subject_name_hash(certificate));
     X509_free(certificate);
+#if defined(_WIN32)
+    const std::filesystem::path dir = std::filesystem::absolute(X509_get_default_cert_dir());
+    std::error_code error;
+    // The outermost folder made here goes again at the end.
+    for (std::filesystem::path up = dir; !up.empty() && !std::filesystem::exists(up, error);
+         up = up.parent_path()) {
+      madeDir_ = up;
+      if (up == up.parent_path()) break;
+    }
+    if (!madeDir_.empty() && !std::filesystem::create_directories(dir, error)) return;
+#else
+    const std::filesystem::path dir = "/etc/ssl/certs";
+#endif
     for (int i = 0; i < 10 && path_.empty(); ++i) {
-      const std::string candidate = "/etc/ssl/certs/" + std::string(name) + "." + std::to_string(i);
-      if (access(candidate.c_str(), F_OK) == 0) continue;
+      const std::filesystem::path candidate = dir / (std::string(name) + "." + std::to_string(i));
+      std::error_code error;
+      if (std::filesystem::exists(candidate, error)) continue;
       std::ifstream source(pemFile, std::ios::binary);
       std::ofstream target(candidate, std::ios::binary);
       if (target << source.rdbuf()) path_ = candidate;
     }
   }
   ~SystemCa() {
-    if (!path_.empty()) unlink(path_.c_str());
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove(path_, ignored);
+    if (!madeDir_.empty()) std::filesystem::remove_all(madeDir_, ignored);
   }
   bool installed() const { return !path_.empty(); }
 
  private:
-  std::string path_;
+  std::filesystem::path path_;
+  std::filesystem::path madeDir_;
 };
 
 TEST_F(BaseNetTest, OnlyTheBundleBesideTheExecutableIsTrusted) {
   SystemCa systemCa(ExecutableDirectory() + "/test_certs/untrusted.pem");
-  if (!systemCa.installed()) GTEST_SKIP() << "needs write access to /etc/ssl/certs";
+  if (!systemCa.installed()) GTEST_SKIP() << "needs write access to the system's CA directory";
   HttpsTestServer server(HttpsTestServer::Certificate::kUntrusted);
   ASSERT_TRUE(server.Start()) << server.error();
   BaseNetInterface net(Config());
@@ -390,7 +410,7 @@ TEST_F(BaseNetTest, AMissingOrEmptyBundleSendsNothing) {
   BaseNetInterface net(Config());
   BaseNetInterface::SetCaDirectoryForTesting(Utf8ToWide(empty.path()));
   EXPECT_EQ(0, Send(net, server_, "x"));
-  std::ofstream(empty.path() + "/Cacert.pem").flush();  // an empty file
+  std::ofstream(empty / "Cacert.pem").flush();  // an empty file
   EXPECT_EQ(0, Send(net, server_, "x"));
   BaseNetInterface::SetCaDirectoryForTesting(WString());
   EXPECT_EQ(0u, server_.RequestCount());

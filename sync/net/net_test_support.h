@@ -19,10 +19,21 @@
 #include "sync/platform/system_info.h"
 #include "sync/testing/https_test_server.h"
 #include "sync/testing/log_capture.h"
+#include "sync/testing/scoped_proxy.h"
 #include "sync/testing/temp_dir.h"
 
 namespace quillet {
 namespace testing {
+
+// U+00E9 in the system ANSI code page, the form URL-encoding and MD5 inputs take: UTF-8 on
+// POSIX; on Windows the Western code page (1252) of an en-US system, as under Wine here.
+#if defined(_WIN32)
+inline constexpr char kAnsiEAcute[] = "\xe9";
+inline constexpr char16_t kUrlEncodedEAcute[] = u"%E9";
+#else
+inline constexpr char kAnsiEAcute[] = "\xc3\xa9";
+inline constexpr char16_t kUrlEncodedEAcute[] = u"%C3%A9";
+#endif
 
 // Answers GetNewAT with the scripted tokens in turn (the last one repeats); every other
 // callback does nothing. Thread-safe: the keep-alive thread may refresh too.

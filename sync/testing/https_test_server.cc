@@ -1,22 +1,25 @@
 #include "sync/testing/https_test_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
+#include "sync/testing/socket_shim.h"
+// After winsock2.h: OpenSSL's headers pull in windows.h, which must not bring winsock 1.
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <climits>
+#include <type_traits>
+#include <vector>
+
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
 
 namespace quillet {
 namespace testing {
+static_assert(std::is_same<HttpsTestServer::Socket, sockets::Socket>::value,
+              "the header's socket type is the platform's");
 namespace {
 
 std::string Lower(std::string text) {
@@ -62,8 +65,7 @@ class Reader {
   // time-out).
   bool ReadHead(std::string* head, int idleMs) {
     if (idleMs > 0 && buffer_.empty() && SSL_pending(ssl_) == 0) {
-      pollfd waiting = {SSL_get_fd(ssl_), POLLIN, 0};
-      if (poll(&waiting, 1, idleMs) <= 0) return false;
+      if (sockets::WaitReadable(sockets::FromSslFd(SSL_get_fd(ssl_)), idleMs) <= 0) return false;
     }
     for (;;) {
       const size_t end = buffer_.find("\r\n\r\n");
@@ -111,11 +113,24 @@ bool WriteAll(SSL* ssl, const std::string& data) {
 }  // namespace
 
 std::string ExecutableDirectory() {
+#if defined(_WIN32)
+  // UTF-8, the way the tests compare it with the library's own (wide) module directory.
+  std::vector<wchar_t> wide(32768);
+  const DWORD n = GetModuleFileNameW(nullptr, wide.data(), static_cast<DWORD>(wide.size()));
+  if (n == 0 || n >= wide.size()) return ".";
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(n), nullptr, 0,
+                                        nullptr, nullptr);
+  std::string exe(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(n), &exe[0], bytes, nullptr,
+                      nullptr);
+  return exe.substr(0, exe.find_last_of('\\'));
+#else
   char path[PATH_MAX + 1];
   const ssize_t n = readlink("/proc/self/exe", path, PATH_MAX);
   if (n <= 0) return ".";
   std::string exe(path, static_cast<size_t>(n));
   return exe.substr(0, exe.find_last_of('/'));
+#endif
 }
 
 std::string RecordedRequest::Target() const {
@@ -150,8 +165,11 @@ HttpsTestServer::HttpsTestServer(Certificate certificate) : certificate_(certifi
 HttpsTestServer::~HttpsTestServer() { Stop(); }
 
 bool HttpsTestServer::Start() {
-  // A client that hangs up while we answer must not kill the test process.
-  signal(SIGPIPE, SIG_IGN);
+  sockets::IgnoreBrokenPipes();
+  if (!sockets::Start()) {
+    error_ = "WSAStartup failed";
+    return false;
+  }
   const std::string dir = ExecutableDirectory() + "/test_certs/";
   const std::string name = certificate_ == Certificate::kTrusted ? "server" : "untrusted";
   SSL_CTX* context = SSL_CTX_new(TLS_server_method());
@@ -183,25 +201,13 @@ bool HttpsTestServer::Start() {
     return false;
   }
 
-  listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
-  if (listenFd_ < 0) {
-    error_ = "socket failed";
+  int port = 0;
+  listenFd_ = sockets::BindLoopback(&port, /*listening=*/true);
+  if (!sockets::Valid(listenFd_)) {
+    error_ = "socket/bind/listen on 127.0.0.1 failed";
     return false;
   }
-  const int one = 1;
-  setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  socklen_t length = sizeof(address);
-  if (bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      listen(listenFd_, 64) != 0 ||
-      getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    error_ = "bind/listen failed";
-    return false;
-  }
-  port_ = ntohs(address.sin_port);
+  port_ = port;
   acceptThread_ = std::thread(&HttpsTestServer::AcceptLoop, this);
   return true;
 }
@@ -213,12 +219,12 @@ void HttpsTestServer::Stop() {
   std::vector<std::thread> workers;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const int fd : openFds_) shutdown(fd, SHUT_RDWR);
+    for (const sockets::Socket fd : openFds_) sockets::ShutdownBoth(fd);
     workers.swap(workers_);
   }
   for (std::thread& worker : workers) worker.join();
-  if (listenFd_ >= 0) close(listenFd_);
-  listenFd_ = -1;
+  if (sockets::Valid(listenFd_)) sockets::Close(listenFd_);
+  listenFd_ = sockets::kInvalid;
   if (context_ != nullptr) SSL_CTX_free(static_cast<SSL_CTX*>(context_));
   context_ = nullptr;
 }
@@ -234,13 +240,11 @@ std::string HttpsTestServer::BaseUrl() const {
 
 void HttpsTestServer::AcceptLoop() {
   while (!stopping_) {
-    pollfd waiting = {listenFd_, POLLIN, 0};
-    if (poll(&waiting, 1, 20) <= 0) continue;
-    const int fd = accept(listenFd_, nullptr, nullptr);
-    if (fd < 0) continue;
+    if (sockets::WaitReadable(listenFd_, 20) <= 0) continue;
+    const sockets::Socket fd = accept(listenFd_, nullptr, nullptr);
+    if (!sockets::Valid(fd)) continue;
     // Small answers go out at once instead of waiting for the client's acknowledgement.
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    sockets::EnableOption(fd, IPPROTO_TCP, TCP_NODELAY);
     std::lock_guard<std::mutex> lock(mutex_);
     ++connections_;
     openFds_.insert(fd);
@@ -248,9 +252,9 @@ void HttpsTestServer::AcceptLoop() {
   }
 }
 
-void HttpsTestServer::Serve(int fd) {
+void HttpsTestServer::Serve(sockets::Socket fd) {
   SSL* ssl = SSL_new(static_cast<SSL_CTX*>(context_));
-  if (ssl != nullptr && SSL_set_fd(ssl, fd) == 1 && SSL_accept(ssl) == 1) {
+  if (ssl != nullptr && SSL_set_fd(ssl, sockets::ToSslFd(fd)) == 1 && SSL_accept(ssl) == 1) {
     const unsigned char* agreed = nullptr;
     unsigned int agreedLength = 0;
     SSL_get0_alpn_selected(ssl, &agreed, &agreedLength);
@@ -312,7 +316,7 @@ void HttpsTestServer::Serve(int fd) {
     std::lock_guard<std::mutex> lock(mutex_);
     openFds_.erase(fd);
   }
-  close(fd);
+  sockets::Close(fd);
 }
 
 ScriptedResponse HttpsTestServer::Answer(const RecordedRequest& request) {

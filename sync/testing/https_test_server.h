@@ -46,6 +46,13 @@ struct ScriptedResponse {
 
 class HttpsTestServer {
  public:
+  // The platform's socket (SOCKET on Windows), without its headers in every test.
+#if defined(_WIN32)
+  using Socket = unsigned long long;
+#else
+  using Socket = int;
+#endif
+
   enum class Certificate { kTrusted, kUntrusted };
 
   explicit HttpsTestServer(Certificate certificate = Certificate::kTrusted);
@@ -88,13 +95,13 @@ class HttpsTestServer {
   struct Connection;
 
   void AcceptLoop();
-  void Serve(int fd);
+  void Serve(Socket fd);
   ScriptedResponse Answer(const RecordedRequest& request);
 
   const Certificate certificate_;
   bool offerHttp2_ = false;
   std::string error_;
-  int listenFd_ = -1;
+  Socket listenFd_ = static_cast<Socket>(-1);
   int port_ = 0;
   void* context_ = nullptr;  // SSL_CTX
   std::atomic<bool> stopping_{false};
@@ -104,7 +111,7 @@ class HttpsTestServer {
   mutable std::mutex mutex_;  // guards everything below
   mutable std::condition_variable changed_;
   std::vector<std::thread> workers_;
-  std::set<int> openFds_;
+  std::set<Socket> openFds_;
   size_t connections_ = 0;
   std::vector<RecordedRequest> requests_;
   std::deque<ScriptedResponse> queue_;

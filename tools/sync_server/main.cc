@@ -27,6 +27,8 @@ const char kUsage[] =
     "  --collection-limit NAME=N  limit for one collection name\n"
     "  --expired-token TOKEN    answer 402 to this access token (repeatable)\n"
     "  --port-file FILE         write the chosen port into FILE once listening\n"
+    "  --record FILE            append every request as received (method, target,\n"
+    "                           headers, body) to FILE\n"
     "  --stats FILE             write the requests per method and the connections\n"
     "                           accepted into FILE on SIGUSR1 and at exit\n"
     "The chosen address is printed as \"listening on https://HOST:PORT/\".\n"
@@ -102,6 +104,8 @@ int main(int argc, char** argv) {
       options.data_file = value;
     } else if (arg == "--port-file") {
       port_file = value;
+    } else if (arg == "--record") {
+      options.request_record_file = value;
     } else if (arg == "--stats") {
       stats_file = value;
     } else if (arg == "--expired-token") {

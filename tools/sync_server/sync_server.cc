@@ -1,10 +1,10 @@
 #include "tools/sync_server/sync_server.h"
 
-#include <arpa/inet.h>
+// httplib brings the platform's sockets: winsock2 on Windows, the POSIX headers elsewhere.
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#if !defined(_WIN32)
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -31,10 +31,23 @@ bool Readable(const std::string& path) {
   return in.good();
 }
 
+#if defined(_WIN32)
+// Winsock reports its errors apart from errno, and closes sockets with a call of its own.
+int LastSocketError() { return WSAGetLastError(); }
+constexpr int kAddressInUse = WSAEADDRINUSE;
+std::string SocketErrorText(int code) { return "socket error " + std::to_string(code); }
+void CloseSocket(socket_t fd) { ::closesocket(fd); }
+#else
+int LastSocketError() { return errno; }
+constexpr int kAddressInUse = EADDRINUSE;
+std::string SocketErrorText(int code) { return std::strerror(code); }
+void CloseSocket(socket_t fd) { ::close(fd); }
+#endif
+
 // httplib only says that binding failed; a bind of our own names the reason.
 std::string BindFailure(const std::string& host, int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return std::strerror(errno);
+  socket_t fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd == INVALID_SOCKET) return SocketErrorText(LastSocketError());
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -42,10 +55,27 @@ std::string BindFailure(const std::string& host, int port) {
   if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
     why = "not an IPv4 address";
   } else if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    why = errno == EADDRINUSE ? "port already in use" : std::strerror(errno);
+    const int code = LastSocketError();
+    why = code == kAddressInUse ? "port already in use" : SocketErrorText(code);
   }
-  ::close(fd);
+  CloseSocket(fd);
   return why;
+}
+
+// One request as received, for the request record: the request line, every header in the
+// order of their names (httplib keeps no arrival order) but for the addresses httplib adds
+// itself, then the body with its length.
+std::string RecordText(const httplib::Request& req) {
+  std::string text = "== " + req.method + " " + req.target + " " + req.version + "\n";
+  for (const auto& [name, value] : req.headers) {
+    if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
+        name == "LOCAL_PORT") {
+      continue;
+    }
+    text += name + ": " + value + "\n";
+  }
+  text += "-- body " + std::to_string(req.body.size()) + "\n" + req.body + "\n";
+  return text;
 }
 
 }  // namespace
@@ -135,6 +165,19 @@ bool SyncServer::Start(std::string* error) {
   service_options.lock_timeout_ms = options_.lock_timeout_ms;
   service_options.record_limit = options_.record_limit;
   service_ = std::make_unique<SyncService>(std::move(state), service_options);
+  {
+    std::lock_guard<std::mutex> guard(record_mutex_);
+    record_.reset();
+    if (!options_.request_record_file.empty()) {
+      record_ = std::make_unique<std::ofstream>(options_.request_record_file,
+                                                std::ios::binary | std::ios::app);
+      if (!*record_) {
+        record_.reset();
+        *error = "cannot write " + options_.request_record_file;
+        return false;
+      }
+    }
+  }
 
   auto http =
       std::make_unique<httplib::SSLServer>(options_.cert_file.c_str(), options_.key_file.c_str());
@@ -144,10 +187,16 @@ bool SyncServer::Start(std::string* error) {
     return false;
   }
   // httplib's default SO_REUSEPORT would let a second server share a busy port in silence;
-  // SO_REUSEADDR alone still allows a quick restart on the same port.
-  http->set_socket_options([](int sock) {
+  // SO_REUSEADDR alone still allows a quick restart on the same port. On Windows that option
+  // means sharing itself: there a port is held exclusively, and restarts need no option.
+  http->set_socket_options([](socket_t sock) {
     int yes = 1;
+#if defined(_WIN32)
+    setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
+               sizeof yes);
+#else
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+#endif
   });
   // Answers go out in two writes; without this, Nagle and delayed ACKs add ~40 ms to each.
   http->set_tcp_nodelay(true);
@@ -155,6 +204,7 @@ bool SyncServer::Start(std::string* error) {
   // Idle keep-alive connections hold a worker until they time out, also at Stop.
   http->set_keep_alive_timeout(2);
   http->Post(".*", [this](const httplib::Request& req, httplib::Response& res) {
+    Record(RecordText(req));
     ServiceRequest request{req.path, req.get_param_value("method"), req.body,
                            req.get_header_value("Authorization"),
                            req.get_header_value("Lock-Token")};
@@ -307,6 +357,13 @@ void SyncServer::Log(LoggedRequest entry) {
   ++counts_[entry.operation];
   if (log_.size() >= kMaxLoggedRequests) log_.pop_front();
   log_.push_back(std::move(entry));
+}
+
+void SyncServer::Record(const std::string& text) {
+  std::lock_guard<std::mutex> guard(record_mutex_);
+  if (!record_) return;
+  *record_ << text;
+  record_->flush();  // a reader may look at any moment, and the server may be killed
 }
 
 int SyncServer::RequestCount(const std::string& operation) const {

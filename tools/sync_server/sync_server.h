@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -43,6 +44,9 @@ struct SyncServerOptions {
   int interval_seconds = 60;
   int lock_timeout_ms = 0;  // 0: three intervals
   size_t record_limit = 0;  // 0: no limit
+  // When set, every request received is appended to this file as it arrived (method,
+  // target, headers, body), so that what two clients sent can be compared byte for byte.
+  std::string request_record_file;
 };
 
 // A scripted misbehaviour for requests of one method. Requests are counted per fault from
@@ -143,6 +147,7 @@ class SyncServer {
   FaultPlan TakeFaults(const std::string& operation);
   void Wait(int milliseconds);
   void Log(LoggedRequest entry);
+  void Record(const std::string& text);
 
   SyncServerOptions options_;
   std::unique_ptr<SyncService> service_;
@@ -157,6 +162,9 @@ class SyncServer {
   mutable std::mutex log_mutex_;
   std::deque<LoggedRequest> log_;
   std::map<std::string, int> counts_;
+
+  std::mutex record_mutex_;
+  std::unique_ptr<std::ofstream> record_;
 
   std::mutex stop_mutex_;
   std::condition_variable stop_signal_;

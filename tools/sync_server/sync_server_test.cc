@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <thread>
 
@@ -409,6 +411,54 @@ TEST_F(SyncServerTest, CountsRequestsPerMethodAndTheConnectionsThatCarriedThem) 
   std::string error;
   ASSERT_TRUE(server_->Start(&error)) << error;
   EXPECT_EQ(server_->Connections().accepted, 0);
+}
+
+TEST_F(SyncServerTest, RequestRecordHoldsEveryRequestAsReceivedAcrossRestarts) {
+  testing::TempDir dir;
+  SyncServerOptions options = TestOptions();
+  options.request_record_file = dir.path() + "/requests.txt";
+  StartWith(options);
+  std::string lock;
+  {
+    TestClient client = Client();
+    ASSERT_EQ(client.Lock().status, 200);
+    lock = client.lock_token();
+    client.set_keep_alive(true);  // two requests on one connection are two records
+    EXPECT_EQ(client.QueryCtag().status, 200);
+    EXPECT_EQ(client.Add("bookmark", {{"L1", "a\nb"}}).status, 200);
+  }  // the kept connection closes here, or Stop would wait for it to time out
+  // A restart appends instead of starting the record over.
+  server_->Stop();
+  std::string error;
+  ASSERT_TRUE(server_->Start(&error)) << error;
+  EXPECT_EQ(Client().Send("", "UNLOCK", "").http, 200);
+
+  std::ifstream in(options.request_record_file, std::ios::binary);
+  const std::string record((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string auth = "Authorization: " + testing::Base64Url("8:DEVICE1:app-1::token-1");
+  const std::string expected_ctag_body = "{\"propname\":[\"ctag\"]}";
+  EXPECT_NE(record.find("== POST /sync/vastre/u1/browser?method=LOCK HTTP/1.1\n"), std::string::npos)
+      << record;
+  EXPECT_NE(record.find("\n" + auth + "\n"), std::string::npos) << record;
+  EXPECT_NE(record.find("\nLock-Token: " + lock + "\n"), std::string::npos) << record;
+  EXPECT_NE(record.find("\n-- body " + std::to_string(expected_ctag_body.size()) + "\n" +
+                        expected_ctag_body + "\n"),
+            std::string::npos)
+      << record;
+  EXPECT_NE(record.find("?method=UNLOCK HTTP/1.1\n"), std::string::npos) << record;
+  size_t requests = 0;
+  for (size_t at = record.find("== "); at != std::string::npos; at = record.find("\n== ", at + 1)) {
+    ++requests;
+  }
+  EXPECT_EQ(requests, 4u);
+  // httplib's own entries for the peer's address are not what the client sent.
+  EXPECT_EQ(record.find("REMOTE_"), std::string::npos);
+
+  // A record that cannot be written stops the start.
+  options.request_record_file = dir.path() + "/missing/requests.txt";
+  SyncServer refused(options);
+  EXPECT_FALSE(refused.Start(&error));
+  EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
 }
 
 TEST_F(SyncServerTest, BrokenBodyFaultServesTheRequestButCutsTheAnswer) {
