@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -216,7 +217,8 @@ TEST_F(AdapterTest, EveryCallIntoTheHostFindsTheLinesBeforeItOnDisk) {
   host_.onCall = [&](const testing::HostCall& call) {
     if (call.entry.rfind("Free", 0) == 0) return;
     std::ifstream in(infoFile, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());  // Windows line ends
     if (text.find("[t]before " + std::to_string(line) + "\n") == std::string::npos) {
       missing.push_back(call.entry);
     }

@@ -3,6 +3,7 @@
 #include <log4cpp/PatternLayout.hh>
 #include <log4cpp/Priority.hh>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
 #else
 #include <unistd.h>
@@ -62,6 +64,14 @@ BufferedRollingFileAppender::BufferedRollingFileAppender(
   layout->setConversionPattern(pattern);  // throws ConfigureFailure for a bad pattern
   setLayout(layout);
   buffer_.reserve(kFlushBytes + 4096);
+#ifdef _WIN32
+  // log4cpp opens its files in the CRT's default text mode here.
+  if (_fd >= 0) {
+    const int previous = _setmode(_fd, _O_TEXT);
+    if (previous != -1) _setmode(_fd, previous);
+    textMode_ = previous == _O_TEXT;
+  }
+#endif
   RememberFileSize();
   if (pattern != kLinePattern) return;
   // Formatted natively only where that gives log4cpp's own bytes, checked on this platform
@@ -122,11 +132,17 @@ void BufferedRollingFileAppender::AppendLine(const log4cpp::LoggingEvent& event,
 }
 
 void BufferedRollingFileAppender::_append(const log4cpp::LoggingEvent& event) {
+  const size_t start = buffer_.size();
   AppendLine(event, &buffer_);
+  pending_ += buffer_.size() - start;
+  if (textMode_) {
+    pending_ += static_cast<size_t>(std::count(buffer_.begin() + static_cast<std::ptrdiff_t>(start),
+                                               buffer_.end(), '\n'));
+  }
   // Error lines are written at once; the file rolls over at the line that fills it, as
   // log4cpp's appender does after each line.
   if (event.priority <= log4cpp::Priority::ERROR || buffer_.size() >= kFlushBytes ||
-      fileSize_ + buffer_.size() >= _maxFileSize) {
+      fileSize_ + pending_ >= _maxFileSize) {
     Flush();
   }
 }
@@ -141,6 +157,7 @@ void BufferedRollingFileAppender::WriteBuffer() {
     done += static_cast<size_t>(written);
   }
   buffer_.clear();
+  pending_ = 0;
 }
 
 void BufferedRollingFileAppender::RememberFileSize() {

@@ -61,7 +61,9 @@ class BufferedRollingFileAppender : public log4cpp::RollingFileAppender {
   void RememberFileSize();
 
   std::string buffer_;
+  size_t pending_ = 0;   // bytes the buffer makes on disk: more than its size in text mode
   size_t fileSize_ = 0;  // as of the last write or open
+  bool textMode_ = false;  // the CRT writes each "\n" as "\r\n" (Windows)
   bool native_ = false;
   // The timestamp text up to the milliseconds, for the second it was made for.
   std::time_t cachedSecond_ = -1;

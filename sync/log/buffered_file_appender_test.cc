@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <log4cpp/PatternLayout.hh>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -16,11 +17,14 @@ namespace {
 using testing::TempDir;
 namespace fs = std::filesystem;
 
+// The file's text with line ends as "\n" (Windows writes "\r\n").
 std::string Contents(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream out;
   out << in.rdbuf();
-  return out.str();
+  std::string text = out.str();
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  return text;
 }
 
 log4cpp::LoggingEvent Event(const std::string& message, log4cpp::Priority::Value priority,

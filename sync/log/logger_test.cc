@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <thread>
@@ -141,9 +142,12 @@ TEST(LogWritersTest, ARoundStartingWhileAnotherThreadLogsLosesNoLine) {
   EXPECT_EQ(ticks, static_cast<size_t>(kLines));
 }
 
+// The file as it is on disk, without FlushLogs; line ends as "\n".
 std::string RawFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  return text;
 }
 
 // Info lines are written in bulk: they reach the file at FlushLogs, error lines at once,
