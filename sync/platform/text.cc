@@ -18,24 +18,6 @@ void AppendUtf16(char32_t cp, WString* out) {
   }
 }
 
-void AppendUtf8(char32_t cp, std::string* out) {
-  if (cp < 0x80) {
-    out->push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
 // Most text is ASCII: a run of it is widened or narrowed in one pass, without a capacity
@@ -138,22 +120,9 @@ size_t WriteWideAsUtf8(const char16_t* wide, size_t n, char* out) {
 }
 
 void AppendWideAsUtf8(const char16_t* wide, size_t n, std::string* out) {
-  for (size_t i = 0; i < n; ++i) {
-    i = CopyAsciiRun(wide, i, n, out);
-    if (i == n) break;
-    char32_t cp = wide[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF) {
-      if (i + 1 < n && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF) {
-        cp = 0x10000 + ((cp - 0xD800) << 10) + (wide[i + 1] - 0xDC00);
-        ++i;
-      } else {
-        cp = kReplacement;
-      }
-    } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-      cp = kReplacement;
-    }
-    AppendUtf8(cp, out);
-  }
+  const size_t at = out->size();
+  out->resize(at + n * kMaxUtf8PerUnit);
+  out->resize(at + WriteWideAsUtf8(wide, n, &(*out)[at]));
 }
 
 std::string WideToUtf8(const WString& wide) {
