@@ -1,9 +1,9 @@
 #include "sync/engine/change_detection.h"
 
 #include <string_view>
-#include <unordered_map>
 
 #include "quillet.h"
+#include "sync/engine/key_index.h"
 #include "sync/interface/active_adapter.h"
 #include "sync/log/logger.h"
 #include "sync/store/database_operator.h"
@@ -11,23 +11,13 @@
 namespace quillet {
 namespace {
 
-// Key -> first entry with that key, for lookups only (never iterated, so no order is
-// needed). Keys and values point into the input list, which outlives the index: no copies.
-template <typename Item>
-using Index = std::unordered_map<std::u16string_view, const Item*>;
-
+// Key -> position of the first entry with that key. The keys are views into the list,
+// which outlives the index: no copies.
 template <typename Item, typename KeyOf>
-Index<Item> FirstByKey(const std::vector<Item>& items, KeyOf keyOf) {
-  Index<Item> index;
-  index.reserve(items.size());
-  for (const Item& item : items) index.emplace(keyOf(item), &item);
+KeyIndex FirstByKey(const std::vector<Item>& items, KeyOf keyOf) {
+  KeyIndex index(items.size());
+  for (size_t i = 0; i < items.size(); ++i) index.Insert(keyOf(items[i]), static_cast<uint32_t>(i));
   return index;
-}
-
-template <typename Item>
-const Item* Find(const Index<Item>& index, std::u16string_view key) {
-  const auto found = index.find(key);
-  return found == index.end() ? nullptr : found->second;
 }
 
 void LogLuids(const EtagList& entries, const char16_t* heading, const WString& prefix) {
@@ -45,19 +35,20 @@ void CompareCloudToLocalEtags(const EtagList& cloud, const EtagList& local, Etag
   const auto cloudIndex = FirstByKey(cloud, byGuid);
   const auto localIndex = FirstByKey(local, byGuid);
 
-  for (const EtagItem& entry : cloud) {
+  for (size_t i = 0; i < cloud.size(); ++i) {
+    const EtagItem& entry = cloud[i];
     // A guid the cloud lists twice would otherwise reach the host twice.
-    if (Find(cloudIndex, entry.guid) != &entry) continue;
-    const EtagItem* stored = Find(localIndex, entry.guid);
-    if (stored == nullptr) {
+    if (cloudIndex.Find(entry.guid) != i) continue;
+    const uint32_t stored = localIndex.Find(entry.guid);
+    if (stored == KeyIndex::kNone) {
       cloudAdd.push_back(entry);
-    } else if (entry.etag != stored->etag) {
+    } else if (entry.etag != local[stored].etag) {
       cloudModify.push_back(entry);
-      cloudModify.back().luid = stored->luid;
+      cloudModify.back().luid = local[stored].luid;
     }
   }
   for (const EtagItem& row : local) {
-    if (Find(cloudIndex, row.guid) == nullptr) cloudDelete.push_back(row);
+    if (cloudIndex.Find(row.guid) == KeyIndex::kNone) cloudDelete.push_back(row);
   }
   LogSyncDone(u"CompareCloudToLocalEtags");
 }
@@ -71,30 +62,34 @@ void CompareLocalToCloudEtags(const std::vector<LocalIdRecord>& localIds, const 
   // One index of the host's luids serves both directions: each stored row looks itself up
   // in it once.
   struct Judgement {
+    const LocalIdRecord* first = nullptr;  // the host's first entry of this luid
     bool changed = false;
-    bool judged = false;
     const EtagItem* stored = nullptr;  // the first row of this luid
   };
-  std::unordered_map<std::u16string_view, Judgement> localIndex;
-  localIndex.reserve(localIds.size());
-  for (const LocalIdRecord& record : localIds) localIndex[record.luid].changed |= record.state == 1;
+  // One judgement per luid, in the order the host first lists them.
+  std::vector<Judgement> judgements;
+  judgements.reserve(localIds.size());
+  KeyIndex localIndex(localIds.size());
+  for (const LocalIdRecord& record : localIds) {
+    const uint32_t next = static_cast<uint32_t>(judgements.size());
+    const uint32_t at = localIndex.Insert(record.luid, next);
+    if (at == next) judgements.push_back(Judgement{&record});
+    judgements[at].changed |= record.state == 1;
+  }
   std::vector<const EtagItem*> deleted;
   for (const EtagItem& row : db) {
-    const auto local = localIndex.find(row.luid);
-    if (local == localIndex.end()) {
+    const uint32_t at = localIndex.Find(row.luid);
+    if (at == KeyIndex::kNone) {
       deleted.push_back(&row);
-    } else if (local->second.stored == nullptr) {
-      local->second.stored = &row;
+    } else if (judgements[at].stored == nullptr) {
+      judgements[at].stored = &row;
     }
   }
-  for (const LocalIdRecord& record : localIds) {
-    Judgement& judgement = localIndex.find(record.luid)->second;
-    if (judgement.judged) continue;
-    judgement.judged = true;
+  for (const Judgement& judgement : judgements) {
     if (!judgement.changed) continue;
     EtagList& list = judgement.stored == nullptr ? localAdd : localModify;
     EtagItem& entry = list.emplace_back();
-    entry.luid = record.luid;
+    entry.luid = judgement.first->luid;
     entry.type = dataType;
     if (judgement.stored != nullptr) entry.guid = judgement.stored->guid;
   }
@@ -134,7 +129,8 @@ int IdentifyLocalChange(const WString& dataType, EtagList& localAdd, EtagList& l
   LogSync(u"Info", tag, u"The number of local record is " + ToWide(localIds.size()));
 
   EtagList db;
-  if (!DataBaseOperator::GetInstance().GetEtagDataItemsByType(db, dataType)) {
+  if (!DataBaseOperator::GetInstance().GetEtagDataItemsByType(
+          db, dataType, DataBaseOperator::RowFields::kIds)) {
     const WString text = u"Get etag form database failed,end sync";
     LogSync(u"Error", tag, text);
     LogError(text);

@@ -2,9 +2,9 @@
 // the stored etag rows (one per record known to both sides).
 //
 // The comparisons are pure apart from their log lines and append to their out lists in
-// input order. Lookups are ordered maps keyed by UTF-16 text; when a key (guid or luid)
-// repeats in an input list its first occurrence decides and the later ones are ignored, so
-// no record is handed on twice. Called on the sync thread.
+// input order. Lookups go through a flat hash index of the UTF-16 keys; when a key (guid or
+// luid) repeats in an input list its first occurrence decides and the later ones are
+// ignored, so no record is handed on twice. Called on the sync thread.
 #ifndef QUILLET_SYNC_ENGINE_CHANGE_DETECTION_H_
 #define QUILLET_SYNC_ENGINE_CHANGE_DETECTION_H_
 
@@ -31,7 +31,8 @@ void CompareLocalToCloudEtags(const std::vector<LocalIdRecord>& localIds, const 
                               const WString& dataType, EtagList& localAdd, EtagList& localModify,
                               EtagList& localDelete);
 
-// Asks the host for its ids (QueryLocalIds mode 1), reads the type's etag rows, compares,
+// Asks the host for its ids (QueryLocalIds mode 1), reads the luid and guid of the type's
+// etag rows (so localDelete entries carry luid, guid and type only), compares,
 // logs the outcome and tells the host the upload starts. 0; 2006 when the rows cannot be
 // read (lists untouched, host not told); 2010 when there is no host adapter.
 int IdentifyLocalChange(const WString& dataType, EtagList& localAdd, EtagList& localModify,

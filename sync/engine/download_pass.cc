@@ -229,7 +229,8 @@ int DownloadPass::Run(const WString& currentCtag) {
       return result;
     }
     log_.Info(u"The number of cloud record is " + ToWide(static_cast<long long>(cloud.size())));
-    if (!store_.GetEtagDataItemsByType(local, dataType_)) {
+    if (!store_.GetEtagDataItemsByType(local, dataType_,
+                                       DataBaseOperator::RowFields::kIdsAndEtag)) {
       log_.Error(u"Get etag from database failed,end sync");
       return QUILLET_ETAGS_UNREADABLE;
     }

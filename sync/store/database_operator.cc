@@ -715,7 +715,8 @@ bool DataBaseOperator::UpdateEtagBatch(const std::vector<EtagUpdate>& updates) {
   return result;
 }
 
-bool DataBaseOperator::GetEtagDataItemsByType(std::vector<EtagItem>& out, const WString& type) {
+bool DataBaseOperator::GetEtagDataItemsByType(std::vector<EtagItem>& out, const WString& type,
+                                              RowFields fields) {
   Connection connection;
   if (!connection.Open(Utf8DbPath(), true)) {
     LogError(u"GetEtagDataItemsByType(), connect db failed.");
@@ -738,20 +739,23 @@ bool DataBaseOperator::GetEtagDataItemsByType(std::vector<EtagItem>& out, const 
                           "SELECT luid,type,etag,uuid,guid,hash,recycle_status" + where);
   if (code == SQLITE_OK) {
     sqlite3_stmt* select = stmt.get();
+    const bool whole = fields == RowFields::kAll;
+    const bool etag = fields != RowFields::kIds;
     while ((code = sqlite3_step(select)) == SQLITE_ROW) {
       EtagItem& item = out.emplace_back();  // filled in place: no move per row
       item.luid = ColumnText(select, 0);
+      item.guid = ColumnText(select, 4);
+      item.recycle_status = sqlite3_column_int(select, 6);
+      if (etag) item.etag = ColumnText(select, 2);
+      if (!whole) continue;
       const char* storedType = reinterpret_cast<const char*>(sqlite3_column_text(select, 1));
       const int storedBytes = sqlite3_column_bytes(select, 1);
       item.type = storedType != nullptr && typeBytes.compare(0, std::string::npos, storedType,
                                                              static_cast<size_t>(storedBytes)) == 0
                       ? type
                       : ColumnText(select, 1);
-      item.etag = ColumnText(select, 2);
       item.uuid = ColumnText(select, 3);
-      item.guid = ColumnText(select, 4);
       item.hash = ColumnText(select, 5);
-      item.recycle_status = sqlite3_column_int(select, 6);
     }
   }
   // A failed read must not pass for fewer rows: every missing row would look like a change.

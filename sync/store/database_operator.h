@@ -64,9 +64,14 @@ class DataBaseOperator {
   bool DeleteEtagBatchWithUid(const std::vector<WString>& ids, int uidType);
   // Runs every update in one transaction; false when any failed (the others stay applied).
   bool UpdateEtagBatch(const std::vector<EtagUpdate>& updates);
+  // How much of each row a read fills in; what is not read stays empty. Change detection
+  // reads only what it compares: kIdsAndEtag (luid, guid, etag, recycle_status) for the
+  // cloud side, kIds (luid, guid, recycle_status) for the host's side.
+  enum class RowFields { kAll, kIdsAndEtag, kIds };
   // Appends the rows of the type to out (out is not cleared). False when the store cannot be
   // opened or read; rows read before a read failure stay appended.
-  bool GetEtagDataItemsByType(std::vector<EtagItem>& out, const WString& type);
+  bool GetEtagDataItemsByType(std::vector<EtagItem>& out, const WString& type,
+                              RowFields fields = RowFields::kAll);
 
   // The database file of the latest IntiDataBase; empty before the first.
   WString DbPath() const;

@@ -42,9 +42,10 @@ class DatabaseOperatorTest : public store_testing::StoreTest {
  protected:
   DataBaseOperator& store = DataBaseOperator::GetInstance();
 
-  std::vector<std::string> RowsOf(const WString& type) {
+  std::vector<std::string> RowsOf(
+      const WString& type, DataBaseOperator::RowFields fields = DataBaseOperator::RowFields::kAll) {
     std::vector<EtagItem> rows;
-    EXPECT_TRUE(store.GetEtagDataItemsByType(rows, type));
+    EXPECT_TRUE(store.GetEtagDataItemsByType(rows, type, fields));
     std::vector<std::string> texts;
     for (const EtagItem& row : rows) texts.push_back(Text(row));
     return texts;
@@ -219,6 +220,11 @@ TEST_F(DatabaseOperatorTest, QuotesAndUnicodeRoundTripInEveryOperation) {
     const std::string u = WideToUtf8(v);
     EXPECT_EQ(RowsOf(v), std::vector<std::string>{u + "/" + u + "/" + u + "2/" + u + "/g" + u +
                                                   "/" + u + "/0"});
+    // The reads of change detection fill in only what they compare.
+    EXPECT_EQ(RowsOf(v, DataBaseOperator::RowFields::kIdsAndEtag),
+              std::vector<std::string>{u + "//" + u + "2//g" + u + "//0"});
+    EXPECT_EQ(RowsOf(v, DataBaseOperator::RowFields::kIds),
+              std::vector<std::string>{u + "///" + "/g" + u + "//0"});
     EXPECT_TRUE(store.InsertCtagData({v, v, v}));
     EXPECT_TRUE(store.UpdateCtagData(v, v + u"!"));
     EXPECT_TRUE(store.CheckItemExistsInCtag(v));
