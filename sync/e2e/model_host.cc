@@ -63,7 +63,8 @@ void QUILLET_CALL CbQueryLocalIds(const char*, int, LocalIdItem** items, int* co
   if (ModelDevice* d = ModelDevice::Active()) d->QueryLocalIds(items, count);
 }
 void QUILLET_CALL CbFreeLocalIds(LocalIdItem* items, int count) {
-  for (int i = 0; i < count; ++i) free(const_cast<char*>(items[i].luid));
+  // The luids share one block, which starts with the first of them.
+  if (count > 0) free(const_cast<char*>(items[0].luid));
   if (ModelDevice* d = ModelDevice::Active()) d->Released("FreeLocalIdList", items, count);
   free(items);
 }
@@ -400,16 +401,25 @@ void ModelDevice::QueryLocalIds(LocalIdItem** items, int* count) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!records_.empty()) {
+      // One block for all the luids, as a host listing many ids would do it.
+      size_t bytes = 0;
+      for (const auto& entry : records_) bytes += entry.first.size() + 1;
       auto* out = static_cast<LocalIdItem*>(calloc(records_.size(), sizeof(LocalIdItem)));
-      if (out) {
+      char* texts = static_cast<char*>(malloc(bytes));
+      if (out && texts) {
         size_t i = 0;
         for (const auto& [luid, record] : records_) {
-          out[i].luid = Dup(luid);
+          memcpy(texts, luid.c_str(), luid.size() + 1);
+          out[i].luid = texts;
           out[i].state = record.state;
+          texts += luid.size() + 1;
           ++i;
         }
         *items = static_cast<LocalIdItem*>(Track(out, static_cast<int>(i)));
         *count = static_cast<int>(i);
+      } else {
+        free(out);
+        free(texts);
       }
     }
   }

@@ -129,6 +129,7 @@ int IdentifyLocalChange(const WString& dataType, EtagList& localAdd, EtagList& l
   LogSync(u"Info", tag, u"The number of local record is " + ToWide(localIds.size()));
 
   EtagList db;
+  db.reserve(localIds.size());  // the rows are about the host's records, once in step
   if (!DataBaseOperator::GetInstance().GetEtagDataItemsByType(
           db, dataType, DataBaseOperator::RowFields::kIds)) {
     const WString text = u"Get etag form database failed,end sync";

@@ -229,6 +229,7 @@ int DownloadPass::Run(const WString& currentCtag) {
       return result;
     }
     log_.Info(u"The number of cloud record is " + ToWide(static_cast<long long>(cloud.size())));
+    local.reserve(cloud.size());  // the rows are about the cloud's records, once in step
     if (!store_.GetEtagDataItemsByType(local, dataType_,
                                        DataBaseOperator::RowFields::kIdsAndEtag)) {
       log_.Error(u"Get etag from database failed,end sync");

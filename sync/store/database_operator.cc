@@ -723,15 +723,17 @@ bool DataBaseOperator::GetEtagDataItemsByType(std::vector<EtagItem>& out, const 
     return false;
   }
   const std::string where = " FROM etag WHERE type = '" + WideToUtf8(Quoted(type)) + "';";
-  // The rows are counted first, so that the list is allocated once rather than moved row by
-  // row as it grows (a hint only: a failed count reads all the same).
-  Statement count;
-  if (count.Prepare(connection.db(), "SELECT count(*)" + where) == SQLITE_OK &&
-      sqlite3_step(count.get()) == SQLITE_ROW) {
-    const sqlite3_int64 rows = sqlite3_column_int64(count.get(), 0);
-    if (rows > 0 && rows <= kMaxReservedRows) out.reserve(out.size() + static_cast<size_t>(rows));
+  // Unless the caller made room from its own estimate, the rows are counted first, so that
+  // the list is allocated once rather than moved row by row as it grows (a hint only: a
+  // failed count reads all the same). The count is a scan of its own.
+  if (out.capacity() == out.size()) {
+    Statement count;
+    if (count.Prepare(connection.db(), "SELECT count(*)" + where) == SQLITE_OK &&
+        sqlite3_step(count.get()) == SQLITE_ROW) {
+      const sqlite3_int64 rows = sqlite3_column_int64(count.get(), 0);
+      if (rows > 0 && rows <= kMaxReservedRows) out.reserve(out.size() + static_cast<size_t>(rows));
+    }
   }
-  count.Finalize();
   // Every row holds the type asked for; its stored bytes are those of the literal above.
   const std::string typeBytes = WideToUtf8(type);
   Statement stmt;

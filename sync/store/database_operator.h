@@ -69,7 +69,8 @@ class DataBaseOperator {
   // cloud side, kIds (luid, guid, recycle_status) for the host's side.
   enum class RowFields { kAll, kIdsAndEtag, kIds };
   // Appends the rows of the type to out (out is not cleared). False when the store cannot be
-  // opened or read; rows read before a read failure stay appended.
+  // opened or read; rows read before a read failure stay appended. A caller that knows about
+  // how many rows to expect reserves room in out first and spares the read a count.
   bool GetEtagDataItemsByType(std::vector<EtagItem>& out, const WString& type,
                               RowFields fields = RowFields::kAll);
 
