@@ -75,7 +75,8 @@ Decoded WalkArray(const Json::Value& root, const char* arrayName, const char16_t
     return Decoded::kNoArray;
   }
   try {
-    for (Json::Value::ArrayIndex i = 0; i < array->size(); ++i) each((*array)[i]);
+    // In index order; an iterator walks jsoncpp's element map instead of a search per index.
+    for (const Json::Value& element : *array) each(element);
   } catch (const std::exception& e) {
     LogDecodeError(operation, e);
     return Decoded::kIncomplete;
@@ -146,18 +147,33 @@ WString UploadBody(const char16_t* array, const char16_t* key, const WString& da
                    const TextPairList& items) {
   if (items.empty()) return WString();
   const bool withHash = !AppNetInterface::IsNoHashDataType(dataType);
-  WString body = u"{\"" + WString(array) + u"\":[";
+  size_t size = 16;
+  for (const auto& item : items) size += item.first.size() + item.second.size() + 96;
+  WString body;
+  body.reserve(size);  // a guess: escapes may still grow it
+  body += u"{\"";
+  body += array;
+  body += u"\":[";
   for (size_t i = 0; i < items.size(); ++i) {
     if (i != 0) body += u",";
-    body += u"{\"" + WString(key) + u"\":\"" + JsonEscape(items[i].first) + u"\",\"data\":\"" +
-            JsonEscape(items[i].second) + u"\"";
+    body += u"{\"";
+    body += key;
+    body += u"\":\"";
+    AppendJsonEscaped(items[i].first, &body);
+    body += u"\",\"data\":\"";
+    AppendJsonEscaped(items[i].second, &body);
+    body += u"\"";
     if (withHash) {
+      // A hex digest needs no escaping.
       const std::string hash = Md5Hex(platform::WideToAnsi(items[i].second));
-      body += u",\"props\":{\"status\":2,\"hash\":\"" + JsonEscape(Utf8ToWide(hash)) + u"\"}";
+      body += u",\"props\":{\"status\":2,\"hash\":\"";
+      body.append(hash.begin(), hash.end());
+      body += u"\"}";
     }
     body += u"}";
   }
-  return body + u"]}";
+  body += u"]}";
+  return body;
 }
 
 WString QuotedList(const TextList& values) {

@@ -77,43 +77,49 @@ int ReadInt(const Json::Value& value) {
   return value.asInt();
 }
 
-WString JsonEscape(const WString& text) {
+void AppendJsonEscaped(const WString& text, WString* out) {
   static const char16_t kHex[] = u"0123456789abcdef";
-  WString out;
-  out.reserve(text.size());
-  for (const char16_t c : text) {
+  size_t plain = 0;  // start of the run that needs no escape, appended in one piece
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    if (c >= 0x20 && c != u'"' && c != u'\\') continue;
+    out->append(text, plain, i - plain);
+    plain = i + 1;
     switch (c) {
       case u'"':
-        out += u"\\\"";
+        *out += u"\\\"";
         break;
       case u'\\':
-        out += u"\\\\";
+        *out += u"\\\\";
         break;
       case u'\b':
-        out += u"\\b";
+        *out += u"\\b";
         break;
       case u'\f':
-        out += u"\\f";
+        *out += u"\\f";
         break;
       case u'\n':
-        out += u"\\n";
+        *out += u"\\n";
         break;
       case u'\r':
-        out += u"\\r";
+        *out += u"\\r";
         break;
       case u'\t':
-        out += u"\\t";
+        *out += u"\\t";
         break;
       default:
-        if (c < 0x20) {
-          out += u"\\u00";
-          out += kHex[c >> 4];
-          out += kHex[c & 0xF];
-        } else {
-          out += c;
-        }
+        *out += u"\\u00";
+        *out += kHex[c >> 4];
+        *out += kHex[c & 0xF];
     }
   }
+  out->append(text, plain, WString::npos);
+}
+
+WString JsonEscape(const WString& text) {
+  WString out;
+  out.reserve(text.size());
+  AppendJsonEscaped(text, &out);
   return out;
 }
 

@@ -48,6 +48,8 @@ int ReadInt(const Json::Value& value);
 
 // text escaped for the inside of a JSON string: quote, backslash and control characters.
 WString JsonEscape(const WString& text);
+// The same, appended to out.
+void AppendJsonEscaped(const WString& text, WString* out);
 
 }  // namespace quillet
 

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "sync/platform/platform.h"
 
 namespace quillet {
@@ -13,6 +16,48 @@ TEST(TextTest, RoundTripsEveryPlane) {
   EXPECT_EQ(wide, WString(u"a\u00e9\u4e2d\U0001F600'\"\\;--"));
   EXPECT_EQ(WideToUtf8(wide), utf8);
   EXPECT_EQ(Utf8ToWide(static_cast<const char*>(nullptr)), WString());
+}
+
+TEST(TextTest, OtherCharactersAnywhereInLongAsciiRuns) {
+  // ASCII goes by blocks of eight bytes or four units: a character of any other kind at
+  // every position of runs around those sizes, including a cut or lone surrogate last.
+  struct Other {
+    WString wide;
+    std::string utf8;
+  };
+  const WString lone(1, static_cast<char16_t>(0xD800));
+  const std::vector<Other> others = {{u"\u00e9", "\xC3\xA9"},
+                                     {u"\u20ac", "\xE2\x82\xAC"},
+                                     {u"\U0001F600", "\xF0\x9F\x98\x80"},
+                                     {lone, "\xEF\xBF\xBD"},
+                                     {u"\x7f", "\x7f"}};
+  for (const Other& other : others) {
+    for (size_t length = 0; length <= 19; ++length) {
+      for (size_t at = 0; at <= length; ++at) {
+        WString wide;
+        std::string utf8;
+        for (size_t i = 0; i < length; ++i) {
+          if (i == at) {
+            wide += other.wide;
+            utf8 += other.utf8;
+          }
+          wide.push_back(static_cast<char16_t>(u'a' + i));
+          utf8.push_back(static_cast<char>('a' + i));
+        }
+        if (at == length) {
+          wide += other.wide;
+          utf8 += other.utf8;
+        }
+        ASSERT_EQ(WideToUtf8(wide), utf8) << length << " " << at;
+        if (other.wide != lone) {
+          ASSERT_EQ(Utf8ToWide(utf8), wide) << length << " " << at;
+        }
+        std::string appended = "x";
+        AppendWideAsUtf8(wide.data(), wide.size(), &appended);
+        ASSERT_EQ(appended, "x" + utf8);
+      }
+    }
+  }
 }
 
 TEST(TextTest, InvalidUtf8BecomesReplacementCharacters) {

@@ -44,28 +44,36 @@ DeliveryJournal::DeliveryJournal(const WString& storePath, const WString& dataTy
 
 namespace {
 
-// text as the inside of a JSON string: quote, backslash and control characters escaped.
+// text as a JSON string: quote, backslash and control characters escaped. Written straight
+// into out; only a text that needs escapes is moved aside and rewritten.
 void AppendJsonString(const WString& text, std::string* out) {
   static const char kHex[] = "0123456789abcdef";
-  std::string utf8;
-  AppendWideAsUtf8(text.data(), text.size(), &utf8);
   out->push_back('"');
-  size_t plain = 0;  // start of the run of bytes that need no escape
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    const unsigned char u = static_cast<unsigned char>(utf8[i]);
-    if (u >= 0x20 && u != '"' && u != '\\') continue;
-    out->append(utf8, plain, i - plain);
-    plain = i + 1;
-    if (u == '"' || u == '\\') {
-      out->push_back('\\');
-      out->push_back(static_cast<char>(u));
-    } else {
-      out->append("\\u00");
-      out->push_back(kHex[u >> 4]);
-      out->push_back(kHex[u & 0xF]);
+  const size_t start = out->size();
+  AppendWideAsUtf8(text.data(), text.size(), out);
+  const auto needsEscape = [](char c) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == '"' || u == '\\';
+  };
+  size_t first = start;
+  while (first < out->size() && !needsEscape((*out)[first])) ++first;
+  if (first < out->size()) {
+    const std::string rest = out->substr(first);
+    out->resize(first);
+    for (const char c : rest) {
+      if (!needsEscape(c)) {
+        out->push_back(c);
+      } else if (c == '"' || c == '\\') {
+        out->push_back('\\');
+        out->push_back(c);
+      } else {
+        const unsigned char u = static_cast<unsigned char>(c);
+        out->append("\\u00");
+        out->push_back(kHex[u >> 4]);
+        out->push_back(kHex[u & 0xF]);
+      }
     }
   }
-  out->append(utf8, plain, std::string::npos);
   out->push_back('"');
 }
 
