@@ -107,7 +107,13 @@ void BufferedRollingFileAppender::AppendLine(const log4cpp::LoggingEvent& event,
     *out += _getLayout().format(event);
     return;
   }
-  const std::time_t second = static_cast<std::time_t>(event.timeStamp.getSeconds());
+  AppendNativeLine(event.timeStamp, event.priority, event.message, out);
+}
+
+void BufferedRollingFileAppender::AppendNativeLine(const log4cpp::TimeStamp& time,
+                                                   log4cpp::Priority::Value priority,
+                                                   const std::string& message, std::string* out) {
+  const std::time_t second = static_cast<std::time_t>(time.getSeconds());
   if (second != cachedSecond_) {
     std::tm local{};
 #ifdef _WIN32
@@ -120,20 +126,35 @@ void BufferedRollingFileAppender::AppendLine(const log4cpp::LoggingEvent& event,
     cachedTime_.assign(text, size);
     cachedSecond_ = second;
   }
-  const std::string& level = log4cpp::Priority::getPriorityName(event.priority);
-  out->reserve(out->size() + cachedTime_.size() + 5 + level.size() + event.message.size());
+  const std::string& level = log4cpp::Priority::getPriorityName(priority);
+  out->reserve(out->size() + cachedTime_.size() + 5 + level.size() + message.size());
   *out += cachedTime_;
-  AppendThreeDigits(static_cast<unsigned int>(event.timeStamp.getMilliSeconds()), out);
+  AppendThreeDigits(static_cast<unsigned int>(time.getMilliSeconds()), out);
   out->push_back(' ');
   *out += level;
   out->push_back(' ');
-  *out += event.message;
+  *out += message;
   out->push_back('\n');
 }
 
 void BufferedRollingFileAppender::_append(const log4cpp::LoggingEvent& event) {
   const size_t start = buffer_.size();
   AppendLine(event, &buffer_);
+  Appended(event.priority, start);
+}
+
+bool BufferedRollingFileAppender::AppendDirect(log4cpp::Priority::Value priority,
+                                               const std::string& message) {
+  if (!native_ || getFilter() != nullptr) return false;
+  // log4cpp's doAppend: lines above the threshold are dropped.
+  if (priority > getThreshold()) return true;
+  const size_t start = buffer_.size();
+  AppendNativeLine(log4cpp::TimeStamp(), priority, message, &buffer_);
+  Appended(priority, start);
+  return true;
+}
+
+void BufferedRollingFileAppender::Appended(log4cpp::Priority::Value priority, size_t start) {
   pending_ += buffer_.size() - start;
   if (textMode_) {
     pending_ += static_cast<size_t>(std::count(buffer_.begin() + static_cast<std::ptrdiff_t>(start),
@@ -141,7 +162,7 @@ void BufferedRollingFileAppender::_append(const log4cpp::LoggingEvent& event) {
   }
   // Error lines are written at once; the file rolls over at the line that fills it, as
   // log4cpp's appender does after each line.
-  if (event.priority <= log4cpp::Priority::ERROR || buffer_.size() >= kFlushBytes ||
+  if (priority <= log4cpp::Priority::ERROR || buffer_.size() >= kFlushBytes ||
       fileSize_ + pending_ >= _maxFileSize) {
     Flush();
   }

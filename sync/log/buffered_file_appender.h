@@ -47,6 +47,12 @@ class BufferedRollingFileAppender : public log4cpp::RollingFileAppender {
   // The line of event as this appender formats it (for tests).
   std::string Format(const log4cpp::LoggingEvent& event);
 
+  // Appends the line log4cpp would for an event of priority and message made now, without
+  // making the event, for a category whose only appender this is (the caller's promise).
+  // False, with nothing written, when the line must go through log4cpp instead: the
+  // appender does not format natively, or has a filter. The threshold is honoured.
+  bool AppendDirect(log4cpp::Priority::Value priority, const std::string& message);
+
   // Replaces every log4cpp::RollingFileAppender with a PatternLayout and no filter that is
   // attached to category, and to no other category, by a BufferedRollingFileAppender with
   // the same name, file, limits, threshold and pattern. Returns how many were replaced.
@@ -57,6 +63,10 @@ class BufferedRollingFileAppender : public log4cpp::RollingFileAppender {
 
  private:
   void AppendLine(const log4cpp::LoggingEvent& event, std::string* out);
+  void AppendNativeLine(const log4cpp::TimeStamp& time, log4cpp::Priority::Value priority,
+                        const std::string& message, std::string* out);
+  // Counts the line appended from start on and flushes when one is due.
+  void Appended(log4cpp::Priority::Value priority, size_t start);
   void WriteBuffer();
   void RememberFileSize();
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <vector>
 
 #include "sync/testing/temp_dir.h"
 
@@ -132,6 +133,41 @@ TEST(BufferedFileAppenderTest, RollsOverAtTheSameLinesAsLog4cpp) {
         << name;
   }
   EXPECT_FALSE(fs::exists(tmp / "buffered/x.log.3"));
+}
+
+TEST(BufferedFileAppenderTest, DirectLinesAreTheLinesOfAnEventMadeThen) {
+  TempDir tmp;
+  BufferedRollingFileAppender appender("direct", tmp / "direct.log", 1 << 20, 1, true, 00644,
+                                       BufferedRollingFileAppender::kLinePattern);
+  ASSERT_TRUE(appender.FormatsNatively());
+  const log4cpp::TimeStamp before;
+  ASSERT_TRUE(appender.AppendDirect(log4cpp::Priority::INFO, "[1]direct \"line\""));
+  const log4cpp::TimeStamp after;
+  appender.Flush();
+  const std::string text = Contents(tmp / "direct.log");
+  // Formatted as an event of that moment would be, by log4cpp's own layout.
+  log4cpp::PatternLayout layout;
+  layout.setConversionPattern(BufferedRollingFileAppender::kLinePattern);
+  std::vector<std::string> candidates;
+  for (const log4cpp::TimeStamp& at : {before, after}) {
+    log4cpp::LoggingEvent event("subInfo", "[1]direct \"line\"", "", log4cpp::Priority::INFO);
+    event.timeStamp = at;
+    candidates.push_back(layout.format(event));
+  }
+  EXPECT_TRUE(text.size() == candidates[0].size() &&
+              text.compare(0, 20, candidates[0], 0, 20) == 0 &&
+              text.compare(23, std::string::npos, candidates[0], 23, std::string::npos) == 0)
+      << text << " against " << candidates[0];
+  EXPECT_TRUE(text >= candidates[0] && text <= candidates[1]) << text;
+
+  // The threshold drops a line as log4cpp would; a filter sends it back to log4cpp.
+  appender.setThreshold(log4cpp::Priority::WARN);
+  EXPECT_TRUE(appender.AppendDirect(log4cpp::Priority::INFO, "[1]dropped"));
+  appender.Flush();
+  EXPECT_EQ(Contents(tmp / "direct.log"), text);
+  BufferedRollingFileAppender patterned("patterned", tmp / "patterned.log", 1 << 20, 1, true,
+                                        00644, "%p %m%n");
+  EXPECT_FALSE(patterned.AppendDirect(log4cpp::Priority::ERROR, "[1]through the layout"));
 }
 
 TEST(BufferedFileAppenderTest, ReplacesOnlyPlainRollingFilesOfOneCategory) {

@@ -95,6 +95,40 @@ TEST(LogWritersTest, LineFormsCategoriesAndEncodings) {
   EXPECT_EQ(capture.Info(), std::vector<std::string>{pid + "caf\xC3\xA9 \xE4\xB8\xAD"});
 }
 
+TEST(LogWritersTest, ACategoryWithMoreDestinationsGetsItsLinesThroughLog4cpp) {
+  // The info category adds to the root's file: each line must reach both files.
+  TempDir tmp;
+  TempDir props;
+  const std::string pattern = "%d{%Y-%m-%d %H:%M:%S,%l} %p %m%n";
+  {
+    std::ofstream(props / "log4cpp.nt.property")
+        << "log4cpp.rootCategory=INFO, rootFile\n"
+           "log4cpp.category.subInfo=INFO, infoFile\n"
+           "log4cpp.additivity.subInfo=true\n"
+           "log4cpp.appender.rootFile=RollingFileAppender\n"
+           "log4cpp.appender.rootFile.fileName=${QUILLET_LOG_DIR}/root.log\n"
+           "log4cpp.appender.rootFile.layout=PatternLayout\n"
+           "log4cpp.appender.rootFile.layout.ConversionPattern=" << pattern << "\n"
+           "log4cpp.appender.infoFile=RollingFileAppender\n"
+           "log4cpp.appender.infoFile.fileName=${QUILLET_LOG_DIR}/Quillet_info.log\n"
+           "log4cpp.appender.infoFile.layout=PatternLayout\n"
+           "log4cpp.appender.infoFile.layout.ConversionPattern=" << pattern << "\n";
+  }
+  ASSERT_TRUE(InitLoggerFrom(W(tmp.path()), W(props.path())));
+  LogInfo(u"to both files");
+  FlushLogs();
+  const auto read = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  EXPECT_NE(read(tmp / "Quillet/Quillet_info.log").find("INFO [") , std::string::npos);
+  EXPECT_NE(read(tmp / "Quillet/Quillet_info.log").find("to both files"), std::string::npos);
+  EXPECT_NE(read(tmp / "Quillet/root.log").find("to both files"), std::string::npos);
+  // Back to the library's own configuration for the tests that follow.
+  TempDir again;
+  ASSERT_TRUE(InitLogger(W(again.path())));
+}
+
 TEST(LogWritersTest, ReconfiguringMovesLinesToTheNewDirectory) {
   TempDir first;
   TempDir second;
