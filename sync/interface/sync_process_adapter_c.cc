@@ -68,6 +68,7 @@ std::vector<UpdateResultRecord> SyncProcessAdapter_c::UpdateStructData(WString d
                     "updateResultListSize size is")) {
     return out;
   }
+  if (count > 0) out.reserve(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) {
     const UpdateResultItem& r = results[i];
     out.push_back({Utf8ToWide(r.luid), Utf8ToWide(r.guid), r.numberA,

@@ -74,14 +74,20 @@ bool& DirectRoute(int index) {
   return direct[index];
 }
 
-void BufferOwnAppenders() {
+// Judged at every round, so that appenders the host added since reach their lines from its
+// next round on.
+void UpdateDirectRoutes() {
   for (int index = 0; index < 3; ++index) {
-    log4cpp::Category& category = CategoryOf(index);
-    BufferedRollingFileAppender::ReplaceIn(category);
+    const log4cpp::Category& category = CategoryOf(index);
     const log4cpp::AppenderSet appenders = category.getAllAppenders();
     DirectRoute(index) = appenders.size() == 1 && !category.getAdditivity() &&
                          dynamic_cast<BufferedRollingFileAppender*>(*appenders.begin()) != nullptr;
   }
+}
+
+void BufferOwnAppenders() {
+  for (int index = 0; index < 3; ++index) BufferedRollingFileAppender::ReplaceIn(CategoryOf(index));
+  UpdateDirectRoutes();
 }
 
 void FlushOwnAppenders() {
@@ -177,7 +183,10 @@ bool InitLoggerFrom(const WString& logDir, const WString& propertyDir) {
   if (!ReadFile(propertyFile, &properties)) return false;
   ReplaceAll(&properties, kLogDirToken, dir);
   std::lock_guard<std::mutex> lock(LogMutex());
-  if (properties == AppliedConfiguration()) return ReopenOwnAppenders();
+  if (properties == AppliedConfiguration()) {
+    UpdateDirectRoutes();
+    return ReopenOwnAppenders();
+  }
   const std::string activeFile = dir + sep + kActivePropertyFileName;
   {
     std::ofstream out(activeFile, std::ios::binary | std::ios::trunc);

@@ -60,10 +60,13 @@ void AppendJsonString(const WString& text, std::string* out) {
   if (first < out->size()) {
     const std::string rest = out->substr(first);
     out->resize(first);
-    for (const char c : rest) {
-      if (!needsEscape(c)) {
-        out->push_back(c);
-      } else if (c == '"' || c == '\\') {
+    size_t plain = 0;  // start of the run that needs no escape, appended in one piece
+    for (size_t i = 0; i < rest.size(); ++i) {
+      const char c = rest[i];
+      if (!needsEscape(c)) continue;
+      out->append(rest, plain, i - plain);
+      plain = i + 1;
+      if (c == '"' || c == '\\') {
         out->push_back('\\');
         out->push_back(c);
       } else {
@@ -73,6 +76,7 @@ void AppendJsonString(const WString& text, std::string* out) {
         out->push_back(kHex[u & 0xF]);
       }
     }
+    out->append(rest, plain, std::string::npos);
   }
   out->push_back('"');
 }
@@ -83,6 +87,11 @@ bool DeliveryJournal::Record(const StructList& carried, const StructList& added)
   if (path_.empty()) return false;
   // One JSON object per line, so that a line torn by a crash spoils only itself.
   std::string text;
+  size_t size = 0;
+  for (const StructList* list : {&carried, &added}) {
+    for (const StructRecord& record : *list) size += record.guid.size() + record.data.size() + 24;
+  }
+  text.reserve(size);  // ASCII without escapes fits; anything else may still grow it
   for (const StructList* list : {&carried, &added}) {
     for (const StructRecord& record : *list) {
       text += "{\"guid\":";
