@@ -44,40 +44,40 @@ DeliveryJournal::DeliveryJournal(const WString& storePath, const WString& dataTy
 
 namespace {
 
-// text as a JSON string: quote, backslash and control characters escaped. Written straight
-// into out; only a text that needs escapes is moved aside and rewritten.
-void AppendJsonString(const WString& text, std::string* out) {
-  static const char kHex[] = "0123456789abcdef";
-  out->push_back('"');
-  const size_t start = out->size();
-  AppendWideAsUtf8(text.data(), text.size(), out);
-  const auto needsEscape = [](char c) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    return u < 0x20 || u == '"' || u == '\\';
-  };
-  size_t first = start;
-  while (first < out->size() && !needsEscape((*out)[first])) ++first;
-  if (first < out->size()) {
-    const std::string rest = out->substr(first);
-    out->resize(first);
-    size_t plain = 0;  // start of the run that needs no escape, appended in one piece
-    for (size_t i = 0; i < rest.size(); ++i) {
-      const char c = rest[i];
-      if (!needsEscape(c)) continue;
-      out->append(rest, plain, i - plain);
-      plain = i + 1;
-      if (c == '"' || c == '\\') {
-        out->push_back('\\');
-        out->push_back(c);
-      } else {
-        const unsigned char u = static_cast<unsigned char>(c);
-        out->append("\\u00");
-        out->push_back(kHex[u >> 4]);
-        out->push_back(kHex[u & 0xF]);
-      }
-    }
-    out->append(rest, plain, std::string::npos);
+// Bytes that JSON needs escaped inside a string: control characters, quote and backslash.
+struct EscapeTable {
+  bool escaped[256] = {};
+  EscapeTable() {
+    for (int c = 0; c < 0x20; ++c) escaped[c] = true;
+    escaped[static_cast<unsigned char>('"')] = true;
+    escaped[static_cast<unsigned char>('\\')] = true;
   }
+};
+
+// text as a JSON string: quote, backslash and control characters escaped. utf8 is scratch
+// space, reused from string to string.
+void AppendJsonString(const WString& text, std::string* utf8, std::string* out) {
+  static const EscapeTable kTable;
+  static const char kHex[] = "0123456789abcdef";
+  utf8->clear();
+  AppendWideAsUtf8(text.data(), text.size(), utf8);
+  out->push_back('"');
+  size_t plain = 0;  // start of the run that needs no escape, appended in one piece
+  for (size_t i = 0; i < utf8->size(); ++i) {
+    const unsigned char u = static_cast<unsigned char>((*utf8)[i]);
+    if (!kTable.escaped[u]) continue;
+    out->append(*utf8, plain, i - plain);
+    plain = i + 1;
+    if (u == '"' || u == '\\') {
+      out->push_back('\\');
+      out->push_back(static_cast<char>(u));
+    } else {
+      out->append("\\u00");
+      out->push_back(kHex[u >> 4]);
+      out->push_back(kHex[u & 0xF]);
+    }
+  }
+  out->append(*utf8, plain, std::string::npos);
   out->push_back('"');
 }
 
@@ -92,12 +92,13 @@ bool DeliveryJournal::Record(const StructList& carried, const StructList& added)
     for (const StructRecord& record : *list) size += record.guid.size() + record.data.size() + 24;
   }
   text.reserve(size);  // ASCII without escapes fits; anything else may still grow it
+  std::string scratch;
   for (const StructList* list : {&carried, &added}) {
     for (const StructRecord& record : *list) {
       text += "{\"guid\":";
-      AppendJsonString(record.guid, &text);
+      AppendJsonString(record.guid, &scratch, &text);
       text += ",\"data\":";
-      AppendJsonString(record.data, &text);
+      AppendJsonString(record.data, &scratch, &text);
       text += "}\n";
     }
   }
