@@ -94,7 +94,8 @@ size_t WriteWideAsUtf8(const char16_t* wide, size_t n, char* out) {
   char* const start = out;
   for (size_t i = 0; i < n; ++i) {
     uint64_t block;
-    while (i + 4 <= n && (std::memcpy(&block, wide + i, 8), (block & kNonAsciiBitsOfEachUnit) == 0)) {
+    while (i + 4 <= n &&
+           (std::memcpy(&block, wide + i, 8), (block & kNonAsciiBitsOfEachUnit) == 0)) {
       out[0] = static_cast<char>(wide[i]);
       out[1] = static_cast<char>(wide[i + 1]);
       out[2] = static_cast<char>(wide[i + 2]);
