@@ -287,8 +287,10 @@ int AppNetInterface::KeepLock() {
 int AppNetInterface::Unlock(CtagMap& ctags) {
   std::string response;
   ParsedAnswer parsed;
-  const int status = SendRequest(baseUrl_ + u"?method=UNLOCK", WString(), response, parsed);
+  // The timer stops, and a running tick ends, before UNLOCK goes out: a tick during the
+  // request would send a KEEPLOCK that reaches the server after the lock was released.
   StopTimer();
+  const int status = SendRequest(baseUrl_ + u"?method=UNLOCK", WString(), response, parsed);
   if (!IsSuccess(status)) return status;
   return DecodeCtags(parsed, "updatersp", u"Unlock", status, ctags);
 }

@@ -415,7 +415,27 @@ TEST_F(AppNetTest, TicksSendKeepLockUntilUnlockEvenWhenUnlockFails) {
   const size_t keepLocks = server_.CountTargets("method=KEEPLOCK");
   std::this_thread::sleep_for(milliseconds(80));
   EXPECT_EQ(keepLocks, server_.CountTargets("method=KEEPLOCK"));
-  // A tick may still overlap the UNLOCK request itself (it goes out before the timer stops).
+  EXPECT_EQ(1u, server_.CountTargets("method=UNLOCK"));
+}
+
+TEST_F(AppNetTest, NoKeepLockReachesTheServerAfterTheUnlock) {
+  // A slow UNLOCK answer spans several periods of the fast timer; failed KEEPLOCKs keep
+  // that period.
+  server_.SetHandler([](const RecordedRequest& request) {
+    if (request.Target().find("method=UNLOCK") == std::string::npos) return Reply(500, "");
+    ScriptedResponse reply = Reply(200, "");
+    reply.delayMs = 150;
+    return reply;
+  });
+  AppNetInterface net(Config());
+  net.StartTimer(10);
+  ASSERT_TRUE(WaitFor([&] { return server_.CountTargets("method=KEEPLOCK") >= 2; }));
+  CtagMap ctags;
+  net.Unlock(ctags);
+  std::this_thread::sleep_for(milliseconds(50));
+  const std::vector<RecordedRequest> requests = server_.Requests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_NE(std::string::npos, requests.back().Target().find("method=UNLOCK"));
   EXPECT_EQ(1u, server_.CountTargets("method=UNLOCK"));
 }
 
