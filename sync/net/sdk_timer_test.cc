@@ -78,7 +78,8 @@ TEST_F(SdkTimerTest, ChangeFromInsideTheTickRetimesAndLogsOncePerChange) {
   timer.action = [](ProbeTimer& self) {
     if (self.ticks == 1) self.ChangeTimer(60000);
   };
-  timer.StartTimer(5);
+  // Long enough that a second tick cannot come before the first one retimes the timer.
+  timer.StartTimer(40);
   ASSERT_TRUE(WaitFor([&] { return timer.ticks >= 1; }));
   ASSERT_TRUE(WaitFor([&] { return timer.Period() == 60000; }));
   std::this_thread::sleep_for(milliseconds(50));
