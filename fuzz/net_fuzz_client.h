@@ -10,7 +10,7 @@
 #include "fuzz/answer_script.h"
 #include "fuzz/fake_curl.h"
 #include "fuzz/fuzz_fail.h"
-#include "sync/interface/records.h"
+#include "sync/common/records.h"
 #include "sync/net/net_interface.h"
 
 namespace quillet {

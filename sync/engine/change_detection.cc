@@ -3,8 +3,8 @@
 #include <string_view>
 
 #include "quillet.h"
+#include "sync/common/active_adapter.h"
 #include "sync/engine/key_index.h"
-#include "sync/interface/active_adapter.h"
 #include "sync/log/logger.h"
 #include "sync/store/database_operator.h"
 
@@ -130,8 +130,8 @@ int IdentifyLocalChange(const WString& dataType, EtagList& localAdd, EtagList& l
 
   EtagList db;
   db.reserve(localIds.size());  // the rows are about the host's records, once in step
-  if (!DataBaseOperator::GetInstance().GetEtagDataItemsByType(
-          db, dataType, DataBaseOperator::RowFields::kIds)) {
+  if (!DataBaseOperator::GetInstance().GetEtagDataItemsByType(db, dataType,
+                                                              DataBaseOperator::RowFields::kIds)) {
     const WString text = u"Get etag form database failed,end sync";
     LogSync(u"Error", tag, text);
     LogError(text);

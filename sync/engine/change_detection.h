@@ -10,7 +10,7 @@
 
 #include <vector>
 
-#include "sync/interface/records.h"
+#include "sync/common/records.h"
 #include "sync/store/store_records.h"
 
 namespace quillet {

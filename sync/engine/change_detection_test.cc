@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 
 #include "quillet.h"
-#include "sync/interface/active_adapter.h"
+#include "sync/common/active_adapter.h"
 #include "sync/store/store_test_support.h"
 
 namespace quillet {

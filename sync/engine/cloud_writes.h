@@ -4,7 +4,7 @@
 #ifndef QUILLET_SYNC_ENGINE_CLOUD_WRITES_H_
 #define QUILLET_SYNC_ENGINE_CLOUD_WRITES_H_
 
-#include "sync/interface/records.h"
+#include "sync/common/records.h"
 #include "sync/net/net_interface.h"
 
 namespace quillet {

@@ -6,10 +6,10 @@
 #include <unordered_map>
 
 #include "quillet.h"
+#include "sync/common/active_adapter.h"
 #include "sync/engine/change_detection.h"
 #include "sync/engine/pass_support.h"
 #include "sync/engine/passes.h"
-#include "sync/interface/active_adapter.h"
 #include "sync/log/logger.h"
 #include "sync/store/database_operator.h"
 #include "sync/store/delivery_journal.h"

@@ -1,6 +1,6 @@
 #include "sync/engine/pass_support.h"
 
-#include "sync/interface/active_adapter.h"
+#include "sync/common/active_adapter.h"
 #include "sync/log/logger.h"
 
 namespace quillet {

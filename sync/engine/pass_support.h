@@ -4,7 +4,7 @@
 #ifndef QUILLET_SYNC_ENGINE_PASS_SUPPORT_H_
 #define QUILLET_SYNC_ENGINE_PASS_SUPPORT_H_
 
-#include "sync/interface/records.h"
+#include "sync/common/records.h"
 #include "sync/log/sync_report.h"
 
 namespace quillet {

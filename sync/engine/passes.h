@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "sync/interface/records.h"
+#include "sync/common/records.h"
 #include "sync/net/net_interface.h"
 
 namespace quillet {

@@ -5,11 +5,11 @@
 #include <unordered_map>
 
 #include "quillet.h"
+#include "sync/common/active_adapter.h"
 #include "sync/engine/change_detection.h"
 #include "sync/engine/cloud_writes.h"
 #include "sync/engine/pass_support.h"
 #include "sync/engine/passes.h"
-#include "sync/interface/active_adapter.h"
 #include "sync/log/logger.h"
 
 namespace quillet {

@@ -1,4 +1,4 @@
-#include "sync/interface/active_adapter.h"
+#include "sync/common/active_adapter.h"
 #include "sync/interface/c_arena.h"
 #include "sync/interface/exports.h"
 #include "sync/interface/sync_process_adapter_c.h"

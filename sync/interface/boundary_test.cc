@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "quillet.h"
-#include "sync/interface/active_adapter.h"
+#include "sync/common/active_adapter.h"
 #include "sync/log/logger.h"
 #include "sync/session/session_registry.h"
 #include "sync/testing/log_capture.h"

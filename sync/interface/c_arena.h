@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "quillet.h"
-#include "sync/interface/records.h"
+#include "sync/common/records.h"
 
 namespace quillet {
 

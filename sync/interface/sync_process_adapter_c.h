@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "quillet.h"
-#include "sync/interface/sync_process_adapter.h"
+#include "sync/common/sync_process_adapter.h"
 
 namespace quillet {
 

@@ -2,7 +2,7 @@
 #ifndef QUILLET_SYNC_LOG_SYNC_REPORT_H_
 #define QUILLET_SYNC_LOG_SYNC_REPORT_H_
 
-#include "sync/interface/records.h"
+#include "sync/common/records.h"
 
 namespace quillet {
 

@@ -9,7 +9,7 @@
 #include <ctime>
 #include <exception>
 
-#include "sync/interface/active_adapter.h"
+#include "sync/common/active_adapter.h"
 #include "sync/log/logger.h"
 #include "sync/net/device_id.h"
 #include "sync/net/json_util.h"

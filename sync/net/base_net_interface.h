@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "sync/interface/records.h"
+#include "sync/common/records.h"
 #include "sync/net/json_util.h"
 
 namespace quillet {
@@ -40,8 +40,8 @@ class BaseNetInterface {
 
   // POST body to url; the status is the HTTP status, the body's "result"."code" when it has
   // one, or 0 without a complete response (libcurl reported the transfer failed, or a limit
-  // above ended it); the body is then empty. A 402 refreshes the token through the host once and sends
-  // the request again.
+  // above ended it); the body is then empty. A 402 refreshes the token through the host once and
+  // sends the request again.
   int SendRequest(const WString& url, const WString& body, std::string& response);
   // The same, with the answer parsed once for its result code and handed back in parsed.
   int SendRequest(const WString& url, const WString& body, std::string& response,

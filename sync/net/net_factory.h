@@ -1,7 +1,7 @@
 #ifndef QUILLET_SYNC_NET_NET_FACTORY_H_
 #define QUILLET_SYNC_NET_NET_FACTORY_H_
 
-#include "sync/interface/records.h"
+#include "sync/common/records.h"
 #include "sync/net/net_interface.h"
 
 namespace quillet {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "sync/interface/records.h"
+#include "sync/common/records.h"
 #include "sync/store/store_records.h"
 
 namespace quillet {
@@ -32,8 +32,8 @@ using TextPairList = std::vector<std::pair<WString, WString>>;
 
 // Statuses: an HTTP status, a result code from the response body, or 0 when no complete
 // response was obtained (also when an answer of the data operations could not be read
-// whole: a partial list is never handed on); 200-299 is success. Operations run on the sync thread, KeepLock also on the
-// keep-alive timer's thread.
+// whole: a partial list is never handed on); 200-299 is success. Operations run on the sync thread,
+// KeepLock also on the keep-alive timer's thread.
 class INetInterface {
  public:
   virtual ~INetInterface() = default;

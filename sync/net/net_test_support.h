@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "sync/interface/active_adapter.h"
+#include "sync/common/active_adapter.h"
 #include "sync/log/logger.h"
 #include "sync/net/device_id.h"
 #include "sync/platform/system_info.h"

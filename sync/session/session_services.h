@@ -6,7 +6,7 @@
 #include <atomic>
 #include <functional>
 
-#include "sync/interface/records.h"
+#include "sync/common/records.h"
 #include "sync/net/net_interface.h"
 
 namespace quillet {

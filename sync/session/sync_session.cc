@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "quillet.h"
-#include "sync/interface/active_adapter.h"
+#include "sync/common/active_adapter.h"
 #include "sync/log/logger.h"
 #include "sync/platform/platform.h"
 

@@ -9,7 +9,7 @@
 #include <atomic>
 #include <map>
 
-#include "sync/interface/records.h"
+#include "sync/common/records.h"
 #include "sync/log/sync_report.h"
 #include "sync/net/net_interface.h"
 #include "sync/session/session_services.h"

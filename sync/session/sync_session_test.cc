@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "quillet.h"
-#include "sync/interface/active_adapter.h"
+#include "sync/common/active_adapter.h"
 #include "sync/interface/sync_process_adapter_c.h"
 #include "sync/log/logger.h"
 #include "sync/platform/platform.h"

@@ -17,7 +17,7 @@
 #include <cstdio>
 #include <string>
 
-#include "sync/interface/records.h"
+#include "sync/common/records.h"
 
 namespace quillet {
 
@@ -51,11 +51,11 @@ class DeliveryJournal {
   bool Replace(const std::string& text);
   void Close();
 
-  std::string path_;    // ANSI; empty: disabled
+  std::string path_;           // ANSI; empty: disabled
   std::FILE* file_ = nullptr;  // open from the first Record to Clear or the end
   bool holdsBytes_ = false;    // the open file is not empty
-  bool empty_ = false;  // known to hold nothing: Empty has nothing to do
-  bool gone_ = false;   // known to be removed: Clear has nothing to do
+  bool empty_ = false;         // known to hold nothing: Empty has nothing to do
+  bool gone_ = false;          // known to be removed: Clear has nothing to do
 };
 
 }  // namespace quillet

@@ -4,7 +4,7 @@
 #include <gmock/gmock.h>
 
 #include "quillet.h"
-#include "sync/interface/active_adapter.h"
+#include "sync/common/active_adapter.h"
 #include "sync/log/md5.h"
 #include "sync/session/sync_session.h"
 #include "sync/store/store_test_support.h"

@@ -12,7 +12,7 @@
 #include <sstream>
 #include <string>
 
-#include "sync/interface/sync_process_adapter.h"
+#include "sync/common/sync_process_adapter.h"
 #include "sync/log/logger.h"
 #include "sync/store/database_operator.h"
 #include "sync/testing/temp_dir.h"

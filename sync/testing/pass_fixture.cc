@@ -1,7 +1,7 @@
 #include "sync/testing/pass_fixture.h"
 
+#include "sync/common/active_adapter.h"
 #include "sync/engine/passes.h"
-#include "sync/interface/active_adapter.h"
 #include "sync/interface/sync_process_adapter_c.h"
 #include "sync/log/logger.h"
 #include "sync/store/database_operator.h"

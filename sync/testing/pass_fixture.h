@@ -8,7 +8,7 @@
 #include <atomic>
 #include <map>
 
-#include "sync/interface/records.h"
+#include "sync/common/records.h"
 #include "sync/store/store_records.h"
 #include "sync/testing/log_capture.h"
 #include "sync/testing/memory_cloud.h"

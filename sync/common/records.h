@@ -1,7 +1,7 @@
 // Internal wide-text forms of the records that cross the host boundary, and the init
 // record every part of the library is configured from. Plain values; copy freely.
-#ifndef QUILLET_SYNC_INTERFACE_RECORDS_H_
-#define QUILLET_SYNC_INTERFACE_RECORDS_H_
+#ifndef QUILLET_SYNC_COMMON_RECORDS_H_
+#define QUILLET_SYNC_COMMON_RECORDS_H_
 
 #include <map>
 #include <vector>
@@ -78,4 +78,4 @@ struct QueryResultRecord {
 
 }  // namespace quillet
 
-#endif  // QUILLET_SYNC_INTERFACE_RECORDS_H_
+#endif  // QUILLET_SYNC_COMMON_RECORDS_H_

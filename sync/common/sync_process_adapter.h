@@ -4,14 +4,14 @@
 // Arguments are taken by value; implementations own their copies. Implementations need
 // not be thread-safe: calls come from the sync thread (GetNewAT also from the thread that
 // keeps the lock alive).
-#ifndef QUILLET_SYNC_INTERFACE_SYNC_PROCESS_ADAPTER_H_
-#define QUILLET_SYNC_INTERFACE_SYNC_PROCESS_ADAPTER_H_
+#ifndef QUILLET_SYNC_COMMON_SYNC_PROCESS_ADAPTER_H_
+#define QUILLET_SYNC_COMMON_SYNC_PROCESS_ADAPTER_H_
 
 #include <map>
 #include <memory>
 #include <vector>
 
-#include "sync/interface/records.h"
+#include "sync/common/records.h"
 
 namespace quillet {
 
@@ -42,4 +42,4 @@ using AdapterRef = std::shared_ptr<SyncProcessAdapter>;
 
 }  // namespace quillet
 
-#endif  // QUILLET_SYNC_INTERFACE_SYNC_PROCESS_ADAPTER_H_
+#endif  // QUILLET_SYNC_COMMON_SYNC_PROCESS_ADAPTER_H_

@@ -1,4 +1,4 @@
-#include "sync/interface/active_adapter.h"
+#include "sync/common/active_adapter.h"
 
 #include <mutex>
 
