@@ -16,9 +16,23 @@
  * back to the matching Free callback exactly once, and only when the pointer is not NULL.
  * The token of GetNewAT is the one exception: FreeAT is always called once, NULL included.
  *
- * Threads: the exports take no lock. Call them from one thread at a time, except StopSync,
- * which may be called from any thread while a sync call runs. Callbacks run on the thread
- * of the sync call; GetNewAT may also run on the thread that keeps the cloud lock alive.
+ * Threads and call order: one sync call (SyncDataNoReason, SyncDataWithReason, EndSync,
+ * DownUnstructFile) runs at a time in the process. Another sync call made while one runs,
+ * from inside a callback or from another thread, is refused at once: SyncData calls return
+ * QUILLET_INVALID_CALL, EndSync and DownUnstructFile do nothing. A refused call touches no
+ * session, the store, the cloud lock or the host, and writes an error line naming the
+ * running call; the running call goes on undisturbed. Callbacks run on the thread of the
+ * sync call; GetNewAT may also run on the thread that keeps the cloud lock alive, and calls
+ * from there are refused the same way.
+ *  - StopSync and ParseException may be called from any thread at any time, callbacks
+ *    included, also during or after UninitCloudSync.
+ *  - InitCloudSync made from inside a callback, or while a sync call runs, changes nothing.
+ *  - UninitCloudSync made from another thread asks the running call to stop (as StopSync
+ *    does), waits until it has returned (at its next check point with QUILLET_STOPPED, or
+ *    when its transfer ends), then tears down. Made from inside a callback, it cannot wait:
+ *    it asks the running call to stop and returns; the teardown happens when the running
+ *    call returns, before it hands its result (QUILLET_STOPPED) back. From then on, every
+ *    sync call returns QUILLET_NO_SESSION until the next InitCloudSync.
  */
 #ifndef QUILLET_H_
 #define QUILLET_H_
@@ -47,7 +61,8 @@ extern "C" {
 #define QUILLET_OK 0                  /* success */
 #define QUILLET_NO_SESSION (-1)       /* no InitCloudSync for this sync type */
 #define QUILLET_LOCK_FAILED 1001      /* taking the cloud lock failed */
-#define QUILLET_INVALID_CALL 2003     /* an init field is empty, or order broke the round rule */
+#define QUILLET_INVALID_CALL 2003     /* an init field is empty, order broke the round rule, or
+                                       * another sync call was running (see Threads above) */
 #define QUILLET_NO_RESPONSE 2004      /* the cloud gave no response (protocol status 0) */
 #define QUILLET_ETAGS_UNREADABLE 2006 /* the stored etag rows cannot be read */
 #define QUILLET_STORE_FAILED 2007     /* the local store cannot be opened or written */
@@ -137,7 +152,8 @@ typedef struct QueryResultItem {
   int numberC;
 } QueryResultItem;
 
-/* ---- Callback table: 17 entries in this order; every entry must be set. ---- */
+/* ---- Callback table: 17 entries in this order. Every entry but Reserved must be set:
+ * InitCloudSync refuses a table with another NULL entry. ---- */
 typedef struct SyncCallbacks {
   /* 0: counts of cloud adds, modifies and deletes found before records are handed over. */
   void(QUILLET_CALL* OnDownloadSyncStart)(const char* dataType, int addCount, int modifyCount,
@@ -218,11 +234,16 @@ typedef struct SyncCallbacks {
 
 /* Registers a session for info->SyncType with a copy of the callback table, which becomes
  * the table every session calls. A second call for a registered sync type changes nothing.
- * No network or disk access. NULL arguments are ignored. */
+ * No network or disk access. NULL arguments are ignored. Refused, with an error line and
+ * nothing registered (later sync calls for that sync type return QUILLET_NO_SESSION), when
+ * an entry of the table other than Reserved is NULL, when made from inside a callback and
+ * while a sync call runs. */
 QUILLET_API void QUILLET_CALL InitCloudSync(const CloudSyncInitInfo* info,
                                             const SyncCallbacks* callbacks);
 
-/* Destroys every session without releasing cloud locks. Must not overlap a sync call. */
+/* Destroys every session without releasing cloud locks. A running sync call is first asked
+ * to stop; from another thread this waits until it has returned, from inside a callback
+ * the teardown happens when it returns (see Threads above). */
 QUILLET_API void QUILLET_CALL UninitCloudSync(void);
 
 /* Synchronises one data type. batchNumber outside 1..100 becomes 100. Returns a QUILLET_*
@@ -242,7 +263,8 @@ QUILLET_API void QUILLET_CALL EndSync(const char* syncType, const char** listA, 
                                       const char** listB, int listBCount);
 
 /* Asks a running sync call of syncType to stop at its next check point (result 2027). The
- * request stays in force for the session's life. Safe from any thread. */
+ * request stays in force for the session's life. Safe from any thread at any time,
+ * callbacks included; does nothing when syncType has no session. */
 QUILLET_API void QUILLET_CALL StopSync(const char* syncType);
 
 /* Accepts file requests and checks that the session has a cloud client; downloads nothing
