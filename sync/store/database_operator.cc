@@ -419,16 +419,18 @@ bool DataBaseOperator::CreateDb(const std::string& utf8Path) {
     return false;
   }
   bool ok = true;
+  // Another program of the same user may be creating this store right now: the switch to
+  // WAL needs the file to itself, so it waits for that creator like every other statement.
+  code = sqlite3_busy_handler(db, BusyRetryHandler, nullptr);
+  if (code != SQLITE_OK) {
+    LogError(u"Set busy handler error,error code is ", CodeAndReason(code, Reason(db)));
+    ok = false;
+  }
   WString reason;
   // WAL is recorded in the file, so every later connection uses it.
   code = Run(db, std::string("PRAGMA journal_mode=WAL;"), &reason);
   if (code != SQLITE_OK) {
     LogError(u"Set WAL failed,error code is ", CodeAndReason(code, reason));
-    ok = false;
-  }
-  code = sqlite3_busy_timeout(db, 500);
-  if (code != SQLITE_OK) {
-    LogError(u"Set busy tiemout error,error code is ", CodeAndReason(code, Reason(db)));
     ok = false;
   }
   sqlite3_close(db);
