@@ -2,8 +2,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
+#include <thread>
+#include <utility>
+
 #include "quillet.h"
 #include "sync/common/active_adapter.h"
+#include "sync/common/host_call_scope.h"
 #include "sync/log/logger.h"
 #include "sync/session/session_registry.h"
 #include "sync/testing/log_capture.h"
@@ -185,6 +191,93 @@ TEST_F(BoundaryTest, ExceptionsStayInsideTheLibrary) {
   EndSync("browser", list, 1, list, 1);
   ASSERT_EQ(script_.ctagUpdates.size(), 1u);
   EXPECT_EQ(script_.ctagUpdates[0].first, u"contact");
+}
+
+TEST_F(BoundaryTest, ATableWithANullEntryIsRefusedAndRegistersNothing) {
+  ASSERT_TRUE(InitLogger(Utf8ToWide(tmp_.path())));
+  const std::vector<std::pair<const char*, std::function<void(SyncCallbacks&)>>> entries = {
+      {"OnDownloadSyncStart", [](SyncCallbacks& c) { c.OnDownloadSyncStart = nullptr; }},
+      {"UpdateStructData", [](SyncCallbacks& c) { c.UpdateStructData = nullptr; }},
+      {"FreeAT", [](SyncCallbacks& c) { c.FreeAT = nullptr; }},
+      {"FreeQueryResultList", [](SyncCallbacks& c) { c.FreeQueryResultList = nullptr; }},
+      {"UpdateSyncResult", [](SyncCallbacks& c) { c.UpdateSyncResult = nullptr; }},
+      {"ReportEvent", [](SyncCallbacks& c) { c.ReportEvent = nullptr; }},
+  };
+  for (const auto& entry : entries) {
+    SyncCallbacks table = callbacks_;
+    entry.second(table);
+    InitCloudSync(&info_, &table);
+    EXPECT_EQ(SyncDataNoReason("browser", "bookmark", 1, 10), QUILLET_NO_SESSION) << entry.first;
+    EXPECT_TRUE(LogCapture::Has(capture_.Error(), std::string("InitCloudSync refused: the callback "
+                                                              "table entry ") +
+                                                      entry.first + " is NULL"));
+  }
+  EXPECT_THAT(host_.Calls(), IsEmpty());
+  // Reserved is never called, so a host may leave it NULL.
+  callbacks_.Reserved = nullptr;
+  InitCloudSync(&info_, &callbacks_);
+  EXPECT_EQ(SyncDataNoReason("browser", "bookmark", 1, 10), 0);
+}
+
+TEST_F(BoundaryTest, CallsFromTheKeepAliveThreadsCallbackAreRefusedAndItsUninitDeferred) {
+  InitCloudSync(&info_, &callbacks_);
+  ASSERT_TRUE(InitLogger(Utf8ToWide(tmp_.path())));
+  ASSERT_EQ(SyncDataNoReason("browser", "bookmark", 1, 10), 0);
+  // Between two calls of a round, the keep-alive thread asks the host for a token, and the
+  // host calls back from there: the round's timer is that very thread, so nothing may be
+  // torn down or started on it.
+  std::thread([] {
+    const HostCallScope inHost;
+    EXPECT_EQ(SyncDataNoReason("browser", "bookmark", 2, 10), QUILLET_INVALID_CALL);
+    UninitCloudSync();
+    StopSync("browser");
+  }).join();
+  EXPECT_TRUE(LogCapture::Has(capture_.Error(),
+                              "SyncDataNoReason refused: called from inside a host callback"));
+  EXPECT_EQ(script_.downloads.size(), 1u);
+  // The next call made from outside the host does the teardown first.
+  EXPECT_EQ(SyncDataNoReason("browser", "bookmark", 2, 10), QUILLET_NO_SESSION);
+  EXPECT_EQ(script_.downloads.size(), 1u);
+  EXPECT_EQ(script_.net->unlockCalls, 0);
+}
+
+TEST_F(BoundaryTest, StopSyncAndCallsFromOtherThreadsNeverMeetAFreedSession) {
+  // Run under ThreadSanitizer and AddressSanitizer: every code is a defined one, and
+  // StopSync may come at any moment of a session's life, also during the teardown.
+  std::atomic<bool> done{false};
+  std::atomic<int> undefined{0};
+  std::thread stopper([&] {
+    while (!done) {
+      StopSync("browser");
+      StopSync(nullptr);
+    }
+  });
+  std::thread intruder([&] {
+    while (!done) {
+      const int code = SyncDataNoReason("browser", "bookmark", 2, 10);
+      if (code != 0 && code != QUILLET_STOPPED && code != QUILLET_INVALID_CALL &&
+          code != QUILLET_NO_SESSION) {
+        ++undefined;
+      }
+      const char* list[] = {"x"};
+      EndSync("browser", list, 1, list, 1);
+    }
+  });
+  for (int i = 0; i < 200; ++i) {
+    InitCloudSync(&info_, &callbacks_);
+    // The intruder's calls may hold the slot (refused: 2003) or have missed the session.
+    const int code = SyncDataNoReason("browser", "bookmark", 1, 10);
+    if (code != 0 && code != QUILLET_STOPPED && code != QUILLET_INVALID_CALL &&
+        code != QUILLET_NO_SESSION) {
+      ++undefined;
+    }
+    UninitCloudSync();
+  }
+  done = true;
+  stopper.join();
+  intruder.join();
+  EXPECT_EQ(undefined.load(), 0);
+  EXPECT_EQ(host_.OutstandingArrays(), 0u);
 }
 
 TEST(ParseExceptionTest, ClassifiesCodes) {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "sync/common/host_call_scope.h"
 #include "sync/interface/c_arena.h"
 #include "sync/log/logger.h"
 
@@ -31,6 +32,9 @@ int Size(size_t n) { return static_cast<int>(n); }
 
 }  // namespace
 
+// Every operation below marks its thread as inside the host (HostCallScope) for its whole
+// length, so that a call the host makes into the exports from there is known as re-entrant.
+
 void ConvertWString2Array(const WString& text, std::unique_ptr<char[]>* buffer) {
   const std::string utf8 = WideToUtf8(text);
   buffer->reset(new char[utf8.size() + 1]);
@@ -40,6 +44,7 @@ void ConvertWString2Array(const WString& text, std::unique_ptr<char[]>* buffer) 
 }
 
 void SyncProcessAdapter_c::OnDownloadSyncStart(WString dataType, std::map<WString, int> counts) {
+  const HostCallScope inHost;
   CArena arena;
   FlushLogs();  // the host may take long or never come back
   FlushLogs();
@@ -48,6 +53,7 @@ void SyncProcessAdapter_c::OnDownloadSyncStart(WString dataType, std::map<WStrin
 }
 
 void SyncProcessAdapter_c::OnUploadSyncStart(WString dataType) {
+  const HostCallScope inHost;
   CArena arena;
   FlushLogs();
   callbacks_.OnUploadSyncStart(arena.Text(dataType));
@@ -56,6 +62,7 @@ void SyncProcessAdapter_c::OnUploadSyncStart(WString dataType) {
 std::vector<UpdateResultRecord> SyncProcessAdapter_c::UpdateStructData(WString dataType,
                                                                        StructList added,
                                                                        StructList modified) {
+  const HostCallScope inHost;
   CArena arena;
   UpdateResultItem* results = nullptr;
   int count = 0;
@@ -79,6 +86,7 @@ std::vector<UpdateResultRecord> SyncProcessAdapter_c::UpdateStructData(WString d
 }
 
 WString SyncProcessAdapter_c::GetNewAT() {
+  const HostCallScope inHost;
   char* token = nullptr;
   FlushLogs();
   callbacks_.GetNewAT(&token);
@@ -88,6 +96,7 @@ WString SyncProcessAdapter_c::GetNewAT() {
 }
 
 TextList SyncProcessAdapter_c::DeleteData(WString dataType, TextList luids) {
+  const HostCallScope inHost;
   CArena arena;
   char** results = nullptr;
   int count = 0;
@@ -104,6 +113,7 @@ TextList SyncProcessAdapter_c::DeleteData(WString dataType, TextList luids) {
 }
 
 std::vector<LocalIdRecord> SyncProcessAdapter_c::QueryLocalIds(WString dataType, int mode) {
+  const HostCallScope inHost;
   CArena arena;
   LocalIdItem* items = nullptr;
   int count = 0;
@@ -124,6 +134,7 @@ std::vector<LocalIdRecord> SyncProcessAdapter_c::QueryLocalIds(WString dataType,
 
 std::vector<QueryResultRecord> SyncProcessAdapter_c::DataQueryByID(WString dataType,
                                                                    TextList luids) {
+  const HostCallScope inHost;
   CArena arena;
   QueryResultItem* results = nullptr;
   int count = 0;
@@ -148,6 +159,7 @@ std::vector<QueryResultRecord> SyncProcessAdapter_c::DataQueryByID(WString dataT
 
 void SyncProcessAdapter_c::UpdateSyncResult(WString dataType, StructList added, StructList modified,
                                             TextList deletedGuids, KeyedTextMap extra) {
+  const HostCallScope inHost;
   CArena arena;
   FlushLogs();
   callbacks_.UpdateSyncResult(arena.Text(dataType), arena.Structs(added), Size(added.size()),
@@ -157,17 +169,20 @@ void SyncProcessAdapter_c::UpdateSyncResult(WString dataType, StructList added, 
 }
 
 void SyncProcessAdapter_c::OnDataSyncEnd(WString dataType, int code) {
+  const HostCallScope inHost;
   CArena arena;
   FlushLogs();
   callbacks_.OnDataSyncEnd(arena.Text(dataType), code);
 }
 
 void SyncProcessAdapter_c::OnSyncEnd() {
+  const HostCallScope inHost;
   FlushLogs();
   callbacks_.OnSyncEnd();
 }
 
 void SyncProcessAdapter_c::ReportEvent(int kind, WString businessId, TextMap record) {
+  const HostCallScope inHost;
   CArena arena;
   const size_t n = record.size();
   std::unique_ptr<const char*[]> keys(new const char*[n]());

@@ -1,8 +1,8 @@
 // One sync type's session: its init record, the protocol client of the current round, the
 // round's bookkeeping and the stop flag.
 //
-// Not thread-safe: the host calls a session from one thread at a time. The one exception
-// is RequestStop, which may be called from any thread while a sync call runs.
+// Not thread-safe: the registry's sync slot lets one call at a time reach a session. The one
+// exception is RequestStop, which may be called from any thread while a sync call runs.
 #ifndef QUILLET_SYNC_SESSION_SYNC_SESSION_H_
 #define QUILLET_SYNC_SESSION_SYNC_SESSION_H_
 

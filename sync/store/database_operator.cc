@@ -427,8 +427,14 @@ bool DataBaseOperator::CreateDb(const std::string& utf8Path) {
     ok = false;
   }
   WString reason;
-  // WAL is recorded in the file, so every later connection uses it.
-  code = Run(db, std::string("PRAGMA journal_mode=WAL;"), &reason);
+  // WAL is recorded in the file, so every later connection uses it. When both creators
+  // hold a read lock and want the file to themselves, SQLite answers one of them "busy" at
+  // once instead of letting two handlers wait for each other; that one waits and retries,
+  // and by then finds the file in WAL mode.
+  for (int attempt = 0;; ++attempt) {
+    code = Run(db, std::string("PRAGMA journal_mode=WAL;"), &reason);
+    if ((code & 0xff) != SQLITE_BUSY || BusyRetryHandler(nullptr, attempt) == 0) break;
+  }
   if (code != SQLITE_OK) {
     LogError(u"Set WAL failed,error code is ", CodeAndReason(code, reason));
     ok = false;

@@ -209,6 +209,10 @@ bool SyncServer::Start(std::string* error) {
                            req.get_header_value("Authorization"),
                            req.get_header_value("Lock-Token")};
     std::string operation = Upper(request.method);
+    {
+      std::lock_guard<std::mutex> guard(log_mutex_);
+      ++received_[operation];
+    }
     FaultPlan plan = TakeFaults(operation);
     if (plan.delay_ms > 0) Wait(plan.delay_ms);
 
@@ -387,6 +391,12 @@ ConnectionCounts SyncServer::Connections() const {
   return counts;
 }
 
+int SyncServer::ReceivedCount(const std::string& operation) const {
+  std::lock_guard<std::mutex> guard(log_mutex_);
+  auto it = received_.find(Upper(operation));
+  return it == received_.end() ? 0 : it->second;
+}
+
 std::vector<LoggedRequest> SyncServer::Requests() const {
   std::lock_guard<std::mutex> guard(log_mutex_);
   return std::vector<LoggedRequest>(log_.begin(), log_.end());
@@ -396,6 +406,7 @@ void SyncServer::ClearRequests() {
   std::lock_guard<std::mutex> guard(log_mutex_);
   log_.clear();
   counts_.clear();
+  received_.clear();
 }
 
 }  // namespace quillet::syncserver

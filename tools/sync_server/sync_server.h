@@ -125,6 +125,9 @@ class SyncServer {
   int RequestCount(const std::string& operation) const;
   // Every method's count so far, by upper-case method.
   std::map<std::string, int> RequestCounts() const;
+  // Requests of this method received so far, counted on arrival, before any delay or
+  // answer: tells a test that a client is now waiting for its answer.
+  int ReceivedCount(const std::string& operation) const;
   // Since the latest Start; after Stop, the counts at Stop.
   ConnectionCounts Connections() const;
   // The most recent requests, oldest first (at most the last 100000).
@@ -162,6 +165,7 @@ class SyncServer {
   mutable std::mutex log_mutex_;
   std::deque<LoggedRequest> log_;
   std::map<std::string, int> counts_;
+  std::map<std::string, int> received_;
 
   std::mutex record_mutex_;
   std::unique_ptr<std::ofstream> record_;
