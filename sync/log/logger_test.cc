@@ -103,7 +103,7 @@ std::string ReadAll(const std::string& path) {
 // through: the round's logging is refused instead.
 TEST(InitLoggerTest, LinksPlantedInTheLogFolderAreNotFollowed) {
 #if defined(_WIN32)
-  GTEST_SKIP() << "symbolic links need a right the Windows test run lacks";
+  GTEST_SKIP() << "Wine cannot make symbolic links";
 #endif
   TempDir tmp;
   const std::string victim = tmp / "victim";

@@ -144,7 +144,7 @@ TEST_F(DatabaseOperatorTest, TheStoreIsTheUsersAloneWhateverTheUmask) {
 // the database it points to nor a file where it points to nothing is touched.
 TEST_F(DatabaseOperatorTest, ALinkInTheStoresPlaceIsNotOpened) {
 #if defined(_WIN32)
-  GTEST_SKIP() << "symbolic links need a right the Windows test run lacks";
+  GTEST_SKIP() << "Wine cannot make symbolic links";
 #endif
   ASSERT_TRUE(Init());
   const std::string file = DbFile();
