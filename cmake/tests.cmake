@@ -5,7 +5,8 @@ list(FILTER QUILLET_TEST_SOURCES EXCLUDE REGEX "/sync/(e2e|platform/win32)/")
 file(GLOB QUILLET_TESTING_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/sync/testing/*.cc)
 add_executable(quillet_tests ${QUILLET_TEST_SOURCES} ${QUILLET_TESTING_SOURCES})
 target_compile_options(quillet_tests PRIVATE ${QUILLET_WARNINGS})
-target_link_libraries(quillet_tests PRIVATE quillet_core GTest::gtest GTest::gmock GTest::gtest_main)
+target_link_libraries(quillet_tests PRIVATE quillet_core GTest::gtest GTest::gmock GTest::gtest_main
+  ${CMAKE_DL_LIBS})
 set(QUILLET_TEST_ENV "")
 if(QUILLET_ASAN)
   set(QUILLET_TEST_ENV "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sync/testing/lsan.supp")
@@ -49,7 +50,7 @@ target_compile_options(quillet_e2e_tests PRIVATE ${QUILLET_WARNINGS})
 target_compile_definitions(quillet_e2e_tests PRIVATE
   QUILLET_E2E_CERT_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/test_certs")
 target_link_libraries(quillet_e2e_tests PRIVATE quillet_core quillet_sync_server_lib OpenSSL::SSL
-  GTest::gtest GTest::gmock GTest::gtest_main)
+  GTest::gtest GTest::gmock GTest::gtest_main ${CMAKE_DL_LIBS})
 add_dependencies(quillet_e2e_tests quillet_test_certs)
 gtest_discover_tests(quillet_e2e_tests DISCOVERY_TIMEOUT 60
   PROPERTIES TIMEOUT 120 ENVIRONMENT "${QUILLET_TEST_ENV}")

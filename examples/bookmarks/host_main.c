@@ -4,6 +4,8 @@
  *   add TITLE URL | edit LUID TITLE URL | remove LUID | list | sync
  * Options (each also readable from DIR/host.ini as key=value):
  *   --server URL  --user ID  --token AT  --app ID  --batch N  --library PATH  --verbose
+ * The token may also come from the environment variable QUILLET_BOOKMARKS_TOKEN, which
+ * other users cannot read as they can a command line.
  *
  * The profile directory holds this host's own bookmarks.db, the library's store (data/)
  * and its logs (logs/). The library is loaded at run time and its functions looked up by
@@ -92,7 +94,8 @@ int main(int argc, char** argv) {
   _mkdir(options.profile);
   if (_fullpath(absolute, options.profile, sizeof absolute)) options.profile = absolute;
 #else
-  mkdir(options.profile, 0755);
+  /* The profile holds the user's bookmarks: other users of the machine get no access. */
+  mkdir(options.profile, 0700);
   if (realpath(options.profile, absolute)) options.profile = absolute;
 #endif
   char path[4096];

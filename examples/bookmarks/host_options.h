@@ -9,6 +9,9 @@
 #define HOST_SEP "/"
 #endif
 
+/* The environment variable that may carry the access token instead of --token. */
+#define TOKEN_VARIABLE "QUILLET_BOOKMARKS_TOKEN"
+
 typedef struct HostOptions {
   const char* profile;
   char server[1024];
@@ -20,8 +23,9 @@ typedef struct HostOptions {
   int verbose;
 } HostOptions;
 
-/* Fills options from argv, then DIR/host.ini for what argv left unset. *first is the index
- * of the command. Returns 0, or prints a message and returns -1. */
+/* Fills options from argv, then the token from TOKEN_VARIABLE, then DIR/host.ini for what
+ * is still unset (host.ini is made the user's alone, 0600, when it is not). *first is the
+ * index of the command. Returns 0, or prints a message and returns -1. */
 int parse_options(int argc, char** argv, HostOptions* options, int* first);
 
 /* Prints the usage with a reason; returns the exit status 2. */

@@ -327,7 +327,13 @@ static const char* meaning(int code) {
 
 int run_sync(sqlite3* db, const HostOptions* options) {
   if (!options->server[0] || !options->user[0] || !options->token[0]) {
-    fprintf(stderr, "sync needs --server, --user and --token (or host.ini)\n");
+    fprintf(stderr,
+            "sync needs --server, --user and --token (or " TOKEN_VARIABLE ", or host.ini)\n");
+    return 1;
+  }
+  /* The library refuses any other scheme as well; said here in the user's words. */
+  if (strncmp(options->server, "https://", 8) != 0) {
+    fprintf(stderr, "the server URL must start with https:// (the token never goes in clear)\n");
     return 1;
   }
   QuilletApi api;

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <set>
 #include <thread>
 
 #include "sync/e2e/e2e_fixture.h"
+#include "sync/testing/file_modes.h"
 
 namespace quillet {
 namespace e2e {
@@ -81,6 +84,37 @@ TEST_F(E2eTest, UploadInBatchesDownloadOnSecondDeviceThenNothingToCompare) {
   EXPECT_EQ(b_->EventsOf("OnDownloadSyncStart")[0].counts, (std::vector<int>{0, 0, 0}));
   EXPECT_THAT(b_->EventsOf("DataQueryByID"), IsEmpty());
   ExpectConverged();
+}
+
+// Two devices synced under the usual umask: nothing the library made in their profiles
+// (folders, store, -wal and -shm, the delivery journal while it exists, logs, the property
+// file) is open to other users of the machine.
+TEST_F(E2eTest, NothingTheLibraryMakesIsOpenToOtherUsers) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "no POSIX modes on Windows";
+#endif
+  testing::ScopedUmask usual;
+  for (int i = 0; i < 25; ++i) a_->Add(RecordData("a", i));
+  ASSERT_EQ(a_->Sync(10), 0);
+  std::vector<std::string> journals;
+  b_->onCall = [&](const HostEvent& event) {
+    if (event.entry != "UpdateStructData") return;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(b_->dbPath())) {
+      const std::string path = entry.path().string();
+      if (path.find("Quillet.delivery.") == std::string::npos) continue;
+      char mode[16];
+      snprintf(mode, sizeof(mode), "%03o", testing::ModeOf(path));
+      journals.push_back(mode);
+    }
+  };
+  ASSERT_EQ(b_->Sync(10), 0);
+  EXPECT_THAT(journals, ElementsAre("600", "600", "600"));
+  for (const ModelDevice* device : {a_.get(), b_.get()}) {
+    const std::filesystem::path profile = std::filesystem::path(device->dbPath()).parent_path();
+    EXPECT_THAT(testing::OpenToOthers(device->dbPath()), IsEmpty());
+    EXPECT_THAT(testing::OpenToOthers((profile / "log").string()), IsEmpty());
+    EXPECT_TRUE(std::filesystem::exists(profile / "log" / "Quillet" / "Quillet_sync.log"));
+  }
 }
 
 TEST_F(E2eTest, AddsModifiesAndDeletesOnBothSidesConverge) {

@@ -7,6 +7,7 @@
 #include "quillet.h"
 #include "sync/store/database_operator.h"
 #include "sync/store/delivery_journal.h"
+#include "sync/testing/fsync_spy.h"
 #include "sync/testing/pass_fixture.h"
 
 namespace quillet {
@@ -91,6 +92,27 @@ TEST_F(DownloadPassTest, TheJournalHoldsADeliveryOnlyUntilItsRowsAreWritten) {
   ASSERT_EQ(Download(u"c1", 2), 0);
   EXPECT_THAT(host_.CallsOf("DeleteData")[0].textLists[0], IsEmpty());
   EXPECT_EQ(Rows().size(), 3u);
+}
+
+// After a power cut the host may hold a delivery it stored: the journal naming it must be
+// on the disk before the host is handed it (its folder too, when the file is new).
+TEST_F(DownloadPassTest, EachDeliveryIsJournaledToTheDiskBeforeTheHostHoldsIt) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "the fsync spy is POSIX";
+#endif
+  SeedCloud(3, 0);
+  host_.updateConfirmsAll = true;
+  std::vector<std::vector<std::string>> syncedBefore;
+  host_.onCall = [&](const testing::HostCall& call) {
+    if (call.entry == "UpdateStructData") syncedBefore.push_back(testing::TakeSyncedPaths());
+  };
+  const std::filesystem::path journal = std::filesystem::weakly_canonical(Journal().path());
+  testing::TakeSyncedPaths();
+  ASSERT_EQ(Download(u"c1", 2), 0);
+  ASSERT_EQ(syncedBefore.size(), 2u);
+  EXPECT_THAT(syncedBefore[0], ::testing::Contains(journal.string()));
+  EXPECT_THAT(syncedBefore[0], ::testing::Contains(journal.parent_path().string()));
+  EXPECT_THAT(syncedBefore[1], ::testing::Contains(journal.string()));
 }
 
 TEST_F(DownloadPassTest, EqualCtagsStillRunTheWholePassWithNothingFound) {

@@ -10,6 +10,8 @@
 #include <typeinfo>
 #include <vector>
 
+#include "sync/platform/platform.h"
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -60,6 +62,10 @@ BufferedRollingFileAppender::BufferedRollingFileAppender(
     const std::string& name, const std::string& fileName, size_t maxFileSize,
     unsigned int maxBackupIndex, bool append, mode_t mode, const std::string& pattern)
     : log4cpp::RollingFileAppender(name, fileName, maxFileSize, maxBackupIndex, append, mode) {
+  // Every later open of the file (a new round's reopen, a rollover) refuses a link planted
+  // in its place, and a file it creates is the user's alone: the lines name records.
+  _flags |= platform::kNoFollowOpenFlag;
+  _mode = 0600;
   auto* layout = new log4cpp::PatternLayout();
   layout->setConversionPattern(pattern);  // throws ConfigureFailure for a bad pattern
   setLayout(layout);
@@ -202,6 +208,8 @@ void BufferedRollingFileAppender::rollOver() {
 
 bool BufferedRollingFileAppender::reopen() {
   WriteBuffer();
+  // Where open(2) has no flag for it (Windows), a link is looked for first.
+  if (platform::kNoFollowOpenFlag == 0 && platform::IsLink(_fileName)) return false;
   const bool reopened = log4cpp::RollingFileAppender::reopen();
   RememberFileSize();
   return reopened;

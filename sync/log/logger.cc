@@ -1,6 +1,7 @@
 #include "sync/log/logger.h"
 
 #include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <log4cpp/Appender.hh>
 #include <log4cpp/Category.hh>
@@ -8,6 +9,7 @@
 #include <log4cpp/PropertyConfigurator.hh>
 #include <mutex>
 #include <sstream>
+#include <vector>
 
 #include "sync/log/buffered_file_appender.h"
 #include "sync/log/log_directory.h"
@@ -114,6 +116,48 @@ std::atomic<unsigned long>& CachedProcessId() {
 
 std::string Prefix() { return "[" + std::to_string(CachedProcessId().load()) + "]"; }
 
+// One event, one line: a value from the server or the host (a guid, an etag, a luid) that
+// holds a line break or another control character must not write lines of its own, nor
+// steer a terminal that shows the file. Such bytes are written as "\n", "\r", "\t" or
+// "\xNN"; a line without them keeps its exact bytes. UTF-8 and the ANSI code pages never
+// use bytes below 0x20 or 0x7F inside a multi-byte character.
+bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+void EscapeControls(std::string* line, size_t from) {
+  size_t at = from;
+  while (at < line->size() && !IsControl(static_cast<unsigned char>((*line)[at]))) ++at;
+  if (at == line->size()) return;
+  static const char kHex[] = "0123456789abcdef";
+  std::string escaped(*line, 0, at);
+  escaped.reserve(line->size() + 16);
+  for (; at < line->size(); ++at) {
+    const unsigned char c = static_cast<unsigned char>((*line)[at]);
+    if (!IsControl(c)) {
+      escaped.push_back(static_cast<char>(c));
+    } else if (c == '\n') {
+      escaped += "\\n";
+    } else if (c == '\r') {
+      escaped += "\\r";
+    } else if (c == '\t') {
+      escaped += "\\t";
+    } else {
+      escaped += "\\x";
+      escaped.push_back(kHex[c >> 4]);
+      escaped.push_back(kHex[c & 0xF]);
+    }
+  }
+  line->swap(escaped);
+}
+
+// A subSync line: prefix, then the ANSI text with its control characters escaped.
+std::string SyncLine(const WString& text) {
+  std::string line = Prefix();
+  const size_t from = line.size();
+  line += platform::WideToAnsi(text);
+  EscapeControls(&line, from);
+  return line;
+}
+
 void Write(int category, log4cpp::Priority::Value priority, const std::string& line) {
   try {
     std::lock_guard<std::mutex> lock(LogMutex());
@@ -145,6 +189,75 @@ bool ReadFile(const std::string& path, std::string* contents) {
   return !in.bad();
 }
 
+// Writes the active property file: never through a link planted in its place, and readable
+// by the user alone (it names where the logs go).
+bool WriteOwnFile(const std::string& path, const std::string& contents) {
+  std::FILE* file = platform::OpenOwnFile(path, platform::OwnFileAccess::kReplace);
+  if (file == nullptr) return false;
+  bool ok = std::fwrite(contents.data(), 1, contents.size(), file) == contents.size();
+  ok = std::fclose(file) == 0 && ok;
+  return ok;
+}
+
+// A log directory whose name the property file syntax would read as something else: a
+// line break ends the line (and starts a line of the attacker's), "#" starts a comment
+// and "${" a variable, so the logs would go to another file than the directory names.
+bool UsableInProperties(const std::string& dir) {
+  for (const char c : dir) {
+    if (IsControl(static_cast<unsigned char>(c)) || c == '#') return false;
+  }
+  return dir.find("${") == std::string::npos;
+}
+
+std::string Trimmed(const std::string& text) {
+  const char* const kBlanks = " \t\r";
+  const size_t first = text.find_first_not_of(kBlanks);
+  if (first == std::string::npos) return std::string();
+  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
+
+// The files the configuration writes inside the library's log directory, read as log4cpp
+// reads its lines: "log4cpp.appender.NAME.fileName=VALUE", blanks trimmed, "#" a comment.
+std::vector<std::string> OwnLogFiles(const std::string& properties, const std::string& dir,
+                                     const std::string& sep) {
+  static const std::string kKeyStart = "log4cpp.appender.";
+  static const std::string kKeyEnd = ".fileName";
+  std::vector<std::string> files;
+  std::istringstream lines(properties);
+  std::string line;
+  while (std::getline(lines, line)) {
+    line = line.substr(0, line.find('#'));
+    const size_t equals = line.find('=');
+    if (equals == std::string::npos) continue;
+    const std::string key = Trimmed(line.substr(0, equals));
+    if (key.size() <= kKeyStart.size() + kKeyEnd.size() ||
+        key.compare(0, kKeyStart.size(), kKeyStart) != 0 ||
+        key.compare(key.size() - kKeyEnd.size(), kKeyEnd.size(), kKeyEnd) != 0) {
+      continue;
+    }
+    const std::string file = Trimmed(line.substr(equals + 1));
+    if (file.size() > dir.size() + sep.size() &&
+        file.compare(0, dir.size() + sep.size(), dir + sep) == 0) {
+      files.push_back(file);
+    }
+  }
+  return files;
+}
+
+// log4cpp opens its files by name, following links and with mode 0644. The library's own
+// files are opened here first: a link planted in their place refuses logging for the round
+// (the same as a file that cannot be opened) instead of having log4cpp write to its target,
+// and a file made here is the user's alone, which log4cpp's later open keeps.
+bool PrepareOwnLogFiles(const std::string& properties, const std::string& dir,
+                        const std::string& sep) {
+  for (const std::string& file : OwnLogFiles(properties, dir, sep)) {
+    std::FILE* opened = platform::OpenOwnFile(file, platform::OwnFileAccess::kAppend);
+    if (opened == nullptr) return false;
+    std::fclose(opened);
+  }
+  return true;
+}
+
 void ReplaceAll(std::string* text, const std::string& token, const std::string& value) {
   for (size_t at = text->find(token); at != std::string::npos;
        at = text->find(token, at + value.size())) {
@@ -170,9 +283,13 @@ bool InitLoggerFrom(const WString& logDir, const WString& propertyDir) {
   CachedProcessId() = platform::ProcessId();
   if (logDir.empty()) return false;
   const std::string dir = platform::WideToAnsi(LibraryLogDirectory(logDir));
+  if (!UsableInProperties(dir)) return false;
   if (!platform::DirectoryExists(dir)) {
     if (!CreateLogDirectory(dir)) return false;
     platform::SetHidden(dir);
+  } else {
+    // Made open to others by an earlier release: the logs name the user's records.
+    platform::CloseToOthers(dir);
   }
 
   const std::string sep = platform::WideToAnsi(WString(1, platform::kPathSeparator));
@@ -183,16 +300,13 @@ bool InitLoggerFrom(const WString& logDir, const WString& propertyDir) {
   if (!ReadFile(propertyFile, &properties)) return false;
   ReplaceAll(&properties, kLogDirToken, dir);
   std::lock_guard<std::mutex> lock(LogMutex());
+  if (!PrepareOwnLogFiles(properties, dir, sep)) return false;
   if (properties == AppliedConfiguration()) {
     UpdateDirectRoutes();
     return ReopenOwnAppenders();
   }
   const std::string activeFile = dir + sep + kActivePropertyFileName;
-  {
-    std::ofstream out(activeFile, std::ios::binary | std::ios::trunc);
-    out << properties;
-    if (!out.flush()) return false;
-  }
+  if (!WriteOwnFile(activeFile, properties)) return false;
   try {
     log4cpp::PropertyConfigurator::configure(activeFile);
     BufferOwnAppenders();
@@ -230,7 +344,9 @@ void Write(Channel channel, const std::u16string_view* pieces, size_t count) {
   size_t size = line.size();
   for (size_t i = 0; i < count; ++i) size += pieces[i].size();
   line.reserve(size + size / 4);
+  const size_t from = line.size();
   for (size_t i = 0; i < count; ++i) AppendWideAsUtf8(pieces[i].data(), pieces[i].size(), &line);
+  EscapeControls(&line, from);
   quillet::Write(IndexOf(channel), PriorityOf(channel), line);
 }
 
@@ -239,19 +355,19 @@ void Write(Channel channel, const std::u16string_view* pieces, size_t count) {
 void LogSync(const WString& level, const WString& function, const WString& message) {
   if (!IsOn(kSyncIndex, log4cpp::Priority::INFO)) return;
   const WString text = u"[" + level + u"][" + function + u"] " + message;
-  Write(kSyncIndex, log4cpp::Priority::INFO, Prefix() + platform::WideToAnsi(text));
+  Write(kSyncIndex, log4cpp::Priority::INFO, SyncLine(text));
 }
 
 void LogSyncBegin(const WString& function) {
   if (!IsOn(kSyncIndex, log4cpp::Priority::INFO)) return;
   const WString text = u"[Info][" + function + u"] " + u"Begin";
-  Write(kSyncIndex, log4cpp::Priority::INFO, Prefix() + platform::WideToAnsi(text));
+  Write(kSyncIndex, log4cpp::Priority::INFO, SyncLine(text));
 }
 
 void LogSyncDone(const WString& function) {
   if (!IsOn(kSyncIndex, log4cpp::Priority::INFO)) return;
   const WString text = u"[Info][" + function + u"]" + u" Done";
-  Write(kSyncIndex, log4cpp::Priority::INFO, Prefix() + platform::WideToAnsi(text));
+  Write(kSyncIndex, log4cpp::Priority::INFO, SyncLine(text));
 }
 
 }  // namespace quillet

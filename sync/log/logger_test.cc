@@ -1,5 +1,6 @@
 #include "sync/log/logger.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include "sync/log/sync_report.h"
 #include "sync/net/device_id.h"
 #include "sync/platform/platform.h"
+#include "sync/testing/file_modes.h"
 #include "sync/testing/log_capture.h"
 #include "sync/testing/temp_dir.h"
 
@@ -20,6 +22,7 @@ namespace quillet {
 namespace {
 
 using testing::LogCapture;
+using testing::ModeOf;
 using testing::TempDir;
 namespace fs = std::filesystem;
 
@@ -69,6 +72,114 @@ TEST(InitLoggerTest, BrokenPropertyFileFails) {
         << "log4cpp.rootCategory=INFO, a\nlog4cpp.appender.a=NoSuchAppender\n";
   }
   EXPECT_FALSE(InitLoggerFrom(W(tmp / "logs"), W(props.path())));
+}
+
+// The property file is text the library fills the log directory into: a directory that
+// would read as more than a file name there (a line of its own, a comment, a variable)
+// is refused before anything is made, and the logs cannot be sent elsewhere through it.
+TEST(InitLoggerTest, ALogPathThePropertyFileWouldReadOtherwiseIsRefused) {
+  TempDir tmp;
+  const std::string chosen = tmp / "chosen.log";
+  const WString injected =
+      W(tmp / "logs") + u"\nlog4cpp.appender.syncFile.fileName=" + W(chosen) + u"\n#";
+  EXPECT_FALSE(InitLogger(injected));
+  for (const WString& path : {W(tmp / "a\tb"), W(tmp / "a#b"), W(tmp / "a${HOME}b"),
+                              W(tmp / "ab") + u"\x01", W(tmp / "ab") + u"\x7f"}) {
+    EXPECT_FALSE(InitLogger(path));
+  }
+  LogSync(u"Info", u"Test", u"where does this line go");
+  FlushLogs();
+  EXPECT_FALSE(fs::exists(chosen));
+  EXPECT_TRUE(fs::is_empty(tmp.path()));  // not even a directory was made
+  ASSERT_TRUE(InitLogger(W(tmp / "plain")));
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A link planted in the log folder in place of one of the library's files is never written
+// through: the round's logging is refused instead.
+TEST(InitLoggerTest, LinksPlantedInTheLogFolderAreNotFollowed) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "Wine cannot make symbolic links";
+#endif
+  TempDir tmp;
+  const std::string victim = tmp / "victim";
+  { std::ofstream(victim) << "keep me\n"; }
+  // The active property file, through a link to a file that does not exist yet.
+  fs::create_directories(tmp / "a/Quillet");
+  fs::create_symlink(tmp / "made-through-link", tmp / "a/Quillet/log4cpp.active.property");
+  EXPECT_FALSE(InitLogger(W(tmp / "a")));
+  EXPECT_FALSE(fs::exists(tmp / "made-through-link"));
+  // A log file, through a link to an existing file.
+  fs::create_directories(tmp / "b/Quillet");
+  fs::create_symlink(victim, tmp / "b/Quillet/Quillet_error.log");
+  EXPECT_FALSE(InitLogger(W(tmp / "b")));
+  LogError(u"written to the victim?");
+  // Planted while the configuration stands: the next round's reopen refuses it as well.
+  ASSERT_TRUE(InitLogger(W(tmp / "c")));
+  fs::remove(tmp / "c/Quillet/Quillet_info.log");
+  fs::create_symlink(victim, tmp / "c/Quillet/Quillet_info.log");
+  EXPECT_FALSE(InitLogger(W(tmp / "c")));
+  LogInfo(u"appended to the victim?");
+  FlushLogs();
+  EXPECT_EQ(ReadAll(victim), "keep me\n");
+  ASSERT_TRUE(InitLogger(W(tmp / "d")));
+}
+
+// Logs name the user's records: the folders the library makes and its files are the
+// user's alone whatever the umask, an open folder of an earlier release is closed, and
+// the host's own folders keep their modes.
+TEST(InitLoggerTest, TheLibrarysFoldersAndFilesAreTheUsersAlone) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "no POSIX modes on Windows";
+#endif
+  TempDir tmp;
+  testing::ScopedUmask usual;
+  fs::create_directory(tmp / "host");
+  const int hostMode = ModeOf(tmp / "host");
+  ASSERT_EQ(hostMode, 0755);
+  const WString sep(1, platform::kPathSeparator);
+  ASSERT_TRUE(InitLogger(W(tmp / "host") + sep + u"made" + sep + u"here"));
+  LogInfo(u"info");
+  LogError(u"error");
+  LogSync(u"Info", u"Test", u"sync");
+  FlushLogs();
+  const std::string dir = tmp / "host/made/here/Quillet";
+  EXPECT_EQ(ModeOf(dir + "/Quillet_info.log"), 0600);
+  EXPECT_EQ(ModeOf(dir + "/log4cpp.active.property"), 0600);
+  EXPECT_EQ(ModeOf(dir), 0700);
+  EXPECT_EQ(ModeOf(tmp / "host/made"), 0700);
+  EXPECT_THAT(testing::OpenToOthers(tmp / "host"), ::testing::IsEmpty());
+  EXPECT_EQ(ModeOf(tmp / "host"), hostMode);
+
+  fs::permissions(dir, static_cast<fs::perms>(0755));
+  fs::permissions(dir + "/Quillet_sync.log", static_cast<fs::perms>(0644));
+  ASSERT_TRUE(InitLogger(W(tmp / "host") + sep + u"made" + sep + u"here"));
+  EXPECT_EQ(ModeOf(dir), 0700);
+  EXPECT_EQ(ModeOf(dir + "/Quillet_sync.log"), 0600);
+}
+
+// A value from the server or the host (a guid, an etag, a luid) that holds a line break
+// still makes one line per event: control characters are written escaped.
+TEST(LogWritersTest, ControlCharactersInValuesCannotForgeLines) {
+  TempDir tmp;
+  ASSERT_TRUE(InitLogger(W(tmp.path())));
+  LogCapture capture(tmp.path());
+  const std::string pid = "[" + std::to_string(platform::ProcessId()) + "]";
+  const WString forged = u"g1\n2026-01-01 00:00:00,000 INFO [1]forged\r\x1b[2J\t\x7f\x01";
+  const std::string escaped = "g1\\n2026-01-01 00:00:00,000 INFO [1]forged\\r\\x1b[2J\\t\\x7f\\x01";
+  LogInfo(u"[ProcessDownloadStructData] Cloud added,guid:", forged, u",etag:e");
+  LogError(u"luid:", forged);
+  LogSync(u"Info", u"ProcessDownloadStructData", u"ctag:" + forged);
+  EXPECT_EQ(capture.Info(),
+            std::vector<std::string>{
+                pid + "[ProcessDownloadStructData] Cloud added,guid:" + escaped + ",etag:e"});
+  EXPECT_EQ(capture.Error(), std::vector<std::string>{pid + "luid:" + escaped});
+  EXPECT_EQ(capture.Sync(),
+            std::vector<std::string>{pid + "[Info][ProcessDownloadStructData] ctag:" + escaped});
 }
 
 TEST(LogWritersTest, LineFormsCategoriesAndEncodings) {

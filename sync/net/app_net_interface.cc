@@ -187,9 +187,34 @@ WString QuotedList(const TextList& values) {
 
 }  // namespace
 
+WString AppNetInterface::PathSegment(const WString& text) {
+  static const char16_t kHex[] = u"0123456789ABCDEF";
+  // Real ids are made of unreserved characters only, and stay exactly as they are.
+  const std::string bytes = WideToUtf8(text);
+  WString out;
+  out.reserve(bytes.size());
+  for (const char ch : bytes) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+        c == '.' || c == '_' || c == '~') {
+      out += static_cast<char16_t>(c);
+    } else {
+      out += u'%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    }
+  }
+  return out;
+}
+
 AppNetInterface::AppNetInterface(const NetConfig& config)
     : BaseNetInterface(config),
-      baseUrl_(config.SyncServerUrl + u"vastre/" + config.UserID + u"/" + config.SyncType) {}
+      baseUrl_(config.SyncServerUrl + u"vastre/" + PathSegment(config.UserID) + u"/" +
+               PathSegment(config.SyncType)) {}
+
+WString AppNetInterface::TypeUrl(const WString& dataType, const char16_t* method) const {
+  return baseUrl_ + u"/" + PathSegment(dataType) + method;
+}
 
 AppNetInterface::~AppNetInterface() { StopTimer(); }
 
@@ -307,7 +332,7 @@ int AppNetInterface::QueryCtag(CtagMap& ctags) {
 int AppNetInterface::GetEtagList(const WString& dataType, std::vector<EtagItem>& etags) {
   std::string response;
   ParsedAnswer parsed;
-  const int status = SendRequest(baseUrl_ + u"/" + dataType + u"?method=PROPFIND",
+  const int status = SendRequest(TypeUrl(dataType, u"?method=PROPFIND"),
                                  u"{\"propname\":[\"etag\"]}", response, parsed);
   if (!IsSuccess(status)) return status;
   std::vector<EtagItem> read;
@@ -326,8 +351,8 @@ int AppNetInterface::GetEtagList(const WString& dataType, std::vector<EtagItem>&
 int AppNetInterface::DownloadData(const WString& dataType, TextList guids, StructList& records) {
   std::string response;
   ParsedAnswer parsed;
-  const int status = SendRequest(baseUrl_ + u"/" + dataType + u"?method=REPORT",
-                                 DownloadBody(guids), response, parsed);
+  const int status =
+      SendRequest(TypeUrl(dataType, u"?method=REPORT"), DownloadBody(guids), response, parsed);
   if (!IsSuccess(status)) return status;
   StructList read;
   const Decoded decoded = DecodeArray(parsed, "multistatus", kDownloadFormat, u"DownloadData",
@@ -346,8 +371,8 @@ std::map<WString, AddResult> AppNetInterface::AddData(const WString& dataType, T
   std::map<WString, AddResult> results;
   std::string response;
   ParsedAnswer parsed;
-  status = SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST", AddBody(dataType, items),
-                       response, parsed);
+  status =
+      SendRequest(TypeUrl(dataType, u"?method=POST"), AddBody(dataType, items), response, parsed);
   if (!IsSuccess(status)) return results;
   const Decoded decoded =
       DecodeArray(parsed, "addrsp", kAddFormat, u"AddData", [&results](const Json::Value& element) {
@@ -369,8 +394,8 @@ std::map<WString, UpdateResult> AppNetInterface::UpdateData(const WString& dataT
   std::map<WString, UpdateResult> results;
   std::string response;
   ParsedAnswer parsed;
-  status = SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST", UpdateBody(dataType, items),
-                       response, parsed);
+  status = SendRequest(TypeUrl(dataType, u"?method=POST"), UpdateBody(dataType, items), response,
+                       parsed);
   if (!IsSuccess(status)) return results;
   const Decoded decoded = DecodeArray(parsed, "updatersp", kUpdateFormat, u"UpdateData",
                                       [&results](const Json::Value& element) {
@@ -391,8 +416,7 @@ std::map<WString, int> AppNetInterface::RemoveData(const WString& dataType, Text
   std::map<WString, int> results;
   std::string response;
   ParsedAnswer parsed;
-  status = SendRequest(baseUrl_ + u"/" + dataType + u"?method=POST", RemoveBody(guids), response,
-                       parsed);
+  status = SendRequest(TypeUrl(dataType, u"?method=POST"), RemoveBody(guids), response, parsed);
   if (!IsSuccess(status)) return results;
   const Decoded decoded = DecodeArray(parsed, "removersp", kRemoveFormat, u"RemoveData",
                                       [&results](const Json::Value& element) {

@@ -40,8 +40,12 @@ class AppNetInterface : public INetInterface, public SdkTimer, public BaseNetInt
   // Renews the lock; an answer with a new interval re-times the timer.
   int KeepLock() override;
 
-  // SyncServerUrl + "vastre/" + UserID + "/" + SyncType.
+  // SyncServerUrl + "vastre/" + UserID + "/" + SyncType, each id a path segment.
   const WString& BaseUrl() const { return baseUrl_; }
+  // text as one URL path segment: the UTF-8 bytes outside letters, digits and "-._~" as
+  // "%XX", so that no id can climb the path ("/", ".."), start a query ("?") or cut the
+  // URL ("#").
+  static WString PathSegment(const WString& text);
   // Keep-alive interval in seconds: 60 until an answer brings another.
   int Interval() const { return interval_.load(); }
 
@@ -66,6 +70,8 @@ class AppNetInterface : public INetInterface, public SdkTimer, public BaseNetInt
   static int SaneInterval(int seconds);
   // interval seconds as a period in milliseconds, wrapping like 32-bit arithmetic.
   static int PeriodOf(int interval);
+  // The URL of a data type's operation: base URL + "/" + the data type + method.
+  WString TypeUrl(const WString& dataType, const char16_t* method) const;
 
   const WString baseUrl_;
   std::atomic<int> interval_{kDefaultInterval};

@@ -91,6 +91,35 @@ TEST_F(AppNetTest, EveryOperationPostsItsUrlAndBody) {
   EXPECT_EQ(15u, server_.RequestCount());
 }
 
+// The ids are path segments: none may climb the path, start a query or cut the URL, and
+// ids of unreserved characters (every real one) give the URL they always gave.
+TEST_F(AppNetTest, IdsStayInsideTheirPathSegments) {
+  NetConfig config = Config(u"bro wser");
+  config.UserID = u"alice/../../bob";
+  AppNetInterface climbing(config);
+  CtagMap ctags;
+  climbing.Lock(ctags);
+  ASSERT_EQ(1u, server_.RequestCount());
+  EXPECT_EQ("/vastre/alice%2F..%2F..%2Fbob/bro%20wser?method=LOCK", LastTarget());
+
+  config = Config();
+  config.UserID = u"a?method=UNLOCK&x=";
+  AppNetInterface query(config);
+  query.Lock(ctags);
+  EXPECT_EQ("/vastre/a%3Fmethod%3DUNLOCK%26x%3D/browser?method=LOCK", LastTarget());
+
+  config.UserID = u"a#frag\u00e9";
+  AppNetInterface fragment(config);
+  std::vector<EtagItem> etags;
+  fragment.GetEtagList(u"book/../mark", etags);
+  EXPECT_EQ("/vastre/a%23frag%C3%A9/browser/book%2F..%2Fmark?method=PROPFIND", LastTarget());
+
+  config.UserID = u"User-1._~Az09";
+  AppNetInterface plain(config);
+  EXPECT_EQ(Utf8ToWide(server_.BaseUrl()) + u"vastre/User-1._~Az09/browser", plain.BaseUrl());
+  EXPECT_EQ(3u, server_.RequestCount());
+}
+
 TEST_F(AppNetTest, ValuesWithQuotesAndBackslashesStayValidJson) {
   AppNetInterface net(Config());
   const WString data = u"say \"hi\" C:\\dir\n\ttab\x01";

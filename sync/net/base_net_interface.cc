@@ -39,13 +39,42 @@ std::string OneLine(std::string line) {
   return line;
 }
 
+std::atomic<size_t> maxBodyBytes{BaseNetInterface::kMaxBodyBytes};
+
+// The body of one transfer, bounded: a server that sends without end must not make the
+// host's process hold it all.
+struct BodySink {
+  std::string text;
+  size_t limit = 0;
+  bool tooLarge = false;
+};
+
 size_t OnBody(char* data, size_t size, size_t count, void* userdata) {
+  BodySink* sink = static_cast<BodySink*>(userdata);
+  const size_t bytes = size * count;
+  if (bytes > sink->limit - sink->text.size()) {
+    sink->tooLarge = true;
+    return 0;  // libcurl ends the transfer as failed: no response
+  }
   try {
-    static_cast<std::string*>(userdata)->append(data, size * count);
-    return size * count;
+    sink->text.append(data, bytes);
+    return bytes;
   } catch (...) {
     return 0;  // out of memory: libcurl aborts the transfer
   }
+}
+
+// Only https carries the token: a URL of any other scheme (or none, which libcurl would
+// take for http) would send the Authorization line readable on the wire or to a proxy.
+bool IsHttpsUrl(const std::string& url) {
+  static const char kScheme[] = "https://";
+  if (url.size() < sizeof(kScheme) - 1) return false;
+  for (size_t i = 0; i < sizeof(kScheme) - 1; ++i) {
+    const char c = url[i];
+    const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    if (lower != kScheme[i]) return false;
+  }
+  return true;
 }
 
 size_t OnHeader(char* line, size_t size, size_t count, void* userdata) {
@@ -132,6 +161,10 @@ void BaseNetInterface::SetTransferLimitsForTesting(long connectMs, long stallSec
   stallSeconds = stallSecondsLimit;
 }
 
+void BaseNetInterface::SetMaxBodyBytesForTesting(size_t bytes) {
+  maxBodyBytes = bytes == 0 ? kMaxBodyBytes : bytes;
+}
+
 void BaseNetInterface::RefreshToken() {
   std::lock_guard<std::mutex> refresh(refreshMutex_);
   WString fresh;
@@ -147,20 +180,31 @@ void BaseNetInterface::RefreshToken() {
 }
 
 int BaseNetInterface::HttpRequest(const WString& url, const WString& body, std::string& response) {
+  std::string url8 = WideToUtf8(url);
+  if (!IsHttpsUrl(url8)) {
+    LogError(u"BaseNetInterface HttpRequest refused: the service URL is not https, nothing sent");
+    response.clear();
+    return 0;
+  }
   CURL* easy = curl_easy_init();
   if (easy == nullptr) {
     LogError(u"BaseNetInterface HttpRequest curl_easy_init return null");
     return 0;
   }
-  std::string received;
+  BodySink received;
+  received.limit = maxBodyBytes.load();
   curl_slist* headers = nullptr;
   int status = 0;
   try {
     Share* share = GetShare();
     if (share != nullptr) curl_easy_setopt(easy, CURLOPT_SHARE, share->handle);
     curl_easy_setopt(easy, CURLOPT_DNS_CACHE_TIMEOUT, 300L);
-    const std::string url8 = WideToUtf8(url);
     curl_easy_setopt(easy, CURLOPT_URL, url8.c_str());
+    // libcurl itself refuses any other scheme too, for the request and for a redirect.
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+    // An announced length beyond the limit ends the transfer before its body arrives.
+    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(received.limit));
     headers = static_cast<curl_slist*>(BuildHeaderList());
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBody);
@@ -198,9 +242,13 @@ int BaseNetInterface::HttpRequest(const WString& url, const WString& body, std::
   }
   curl_easy_cleanup(easy);
   curl_slist_free_all(headers);
+  if (received.tooLarge) {
+    LogError(u"BaseNetInterface HttpRequest answer larger than ",
+             ToWide(static_cast<long long>(received.limit)), u" bytes, taken as no response");
+  }
   // A transfer that did not complete has no answer to read, whatever arrived of it.
-  if (status == 0) received.clear();
-  response.swap(received);
+  if (status == 0) received.text.clear();
+  response.swap(received.text);
   return status;
 }
 

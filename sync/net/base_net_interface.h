@@ -35,12 +35,17 @@ class BaseNetInterface {
   static constexpr long kStallSeconds = 60;
   // Shortens both limits for every later request of the process (tests only).
   static void SetTransferLimitsForTesting(long connectMs, long stallSeconds);
+  // The largest answer body kept; a larger one ends the transfer as no response.
+  static constexpr size_t kMaxBodyBytes = size_t{512} * 1024 * 1024;
+  // Lowers that bound for every later request of the process; 0 restores it (tests only).
+  static void SetMaxBodyBytesForTesting(size_t bytes);
   // Looks for "Cacert.pem" in dir instead of beside the executable; empty: beside it again.
   static void SetCaDirectoryForTesting(const WString& dir);
 
   // POST body to url; the status is the HTTP status, the body's "result"."code" when it has
   // one, or 0 without a complete response (libcurl reported the transfer failed, or a limit
-  // above ended it); the body is then empty. A 402 refreshes the token through the host once and
+  // above ended it); the body is then empty. Only https is spoken: a URL of another scheme
+  // sends nothing and gives 0. A 402 refreshes the token through the host once and
   // sends the request again.
   int SendRequest(const WString& url, const WString& body, std::string& response);
   // The same, with the answer parsed once for its result code and handed back in parsed.

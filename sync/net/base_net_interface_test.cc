@@ -281,6 +281,53 @@ TEST_F(BaseNetTest, TransportFailuresGiveStatusZeroAndALogLine) {
   EXPECT_EQ(1u, server_.RequestCount());
 }
 
+// The token rides in "Authorization": a URL that is not https sends nothing at all, not
+// even through a proxy the environment names for plain http.
+TEST_F(BaseNetTest, OnlyHttpsUrlsSendAnything) {
+  const std::string port = std::to_string(server_.port());
+  ScopedEnv httpProxy("http_proxy", "http://127.0.0.1:" + port);
+  BaseNetInterface net(Config());
+  for (const std::string& url : {"http://127.0.0.1:" + port + "/x", "127.0.0.1:" + port + "/x",
+                                 "ftp://127.0.0.1:" + port + "/x", "httpsx://127.0.0.1:" + port}) {
+    std::string stale = "stale";
+    EXPECT_EQ(0, net.SendRequest(Utf8ToWide(url), u"{}", stale)) << url;
+    EXPECT_EQ("", stale);
+  }
+  EXPECT_EQ(0u, server_.ConnectionCount());
+  EXPECT_EQ(4u, LogCapture::Count(log_->Error(),
+                                  "BaseNetInterface HttpRequest refused: the "
+                                  "service URL is not https, nothing sent"));
+  // The scheme's case does not matter.
+  std::string response;
+  EXPECT_EQ(200, net.SendRequest(Utf8ToWide("HTTPS://127.0.0.1:" + port + "/x"), u"{}", response));
+}
+
+// A server may send without end; the client keeps a bounded answer and counts a larger one
+// as none, whether its length was announced or not.
+TEST_F(BaseNetTest, AnAnswerLargerThanTheBoundIsNoAnswer) {
+  BaseNetInterface::SetMaxBodyBytesForTesting(4096);
+  BaseNetInterface net(Config());
+  const std::string fits = "{\"pad\":\"" + std::string(4096 - 10, 'x') + "\"}";
+  ASSERT_EQ(fits.size(), 4096u);
+  server_.Enqueue(Reply(200, fits));
+  std::string response;
+  EXPECT_EQ(200, Send(net, server_, "x", WString(), &response));
+  EXPECT_EQ(fits, response);
+
+  server_.Enqueue(Reply(200, fits + " "));
+  ScriptedResponse unannounced = Reply(200, std::string(64 * 1024, ' ') + "{}");
+  unannounced.untilClose = true;
+  server_.Enqueue(unannounced);
+  EXPECT_EQ(0, Send(net, server_, "x", WString(), &response));
+  EXPECT_EQ("", response);
+  EXPECT_EQ(0, Send(net, server_, "x", WString(), &response));
+  EXPECT_EQ("", response);
+  BaseNetInterface::SetMaxBodyBytesForTesting(0);
+  EXPECT_TRUE(LogCapture::Has(log_->Error(),
+                              "BaseNetInterface HttpRequest answer larger than "
+                              "4096 bytes, taken as no response"));
+}
+
 TEST_F(BaseNetTest, AnAnswerCutOffAfterItsStatusLineIsNoAnswer) {
   // The status line and a result code arrive, then the connection drops mid-body.
   ScriptedResponse cut = Reply(200, R"({"result":{"code":201},"multistatus":[{"guid":"a"}]})");

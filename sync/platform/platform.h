@@ -28,9 +28,43 @@ WString ExecutablePath();
 bool DirectoryExists(const std::string& ansiPath);
 bool PathExists(const std::string& ansiPath);
 
-// Creates one directory level. On failure returns false and sets *accessDenied when the
+// Creates one directory level, open to its owner only where the platform has modes (0700
+// on POSIX, whatever the umask). On failure returns false and sets *accessDenied when the
 // system refused for lack of rights.
 bool MakeDirectory(const std::string& ansiPath, bool* accessDenied);
+
+// Closes an existing directory of the library's own to other users (0700 on POSIX) when an
+// earlier release left it open; a directory of someone else's or a link is left as it is.
+// A no-op that succeeds where the platform has no modes.
+bool CloseToOthers(const std::string& ansiPath);
+
+// How OpenOwnFile opens: an existing file for reading, or for writing at its end, or cut
+// to nothing; the two writing ones create a missing file.
+enum class OwnFileAccess { kRead, kAppend, kReplace };
+
+// Opens a file of the library's own without following a symbolic link (or, on Windows, a
+// reparse point) in its place: a link planted there fails the open instead of sending the
+// library's bytes to its target. A file it creates, or finds open to others, is the
+// owner's only (0600 on POSIX, whatever the umask). Binary streams; null on failure.
+std::FILE* OpenOwnFile(const std::string& ansiPath, OwnFileAccess access);
+
+// Creates an empty file of the library's own, the owner's only, failing where anything
+// (a link included) already has that name. *existed tells that case apart.
+bool CreateOwnFile(const std::string& ansiPath, bool* existed);
+
+// The open(2) flag that refuses a symbolic link in a file's place (O_NOFOLLOW), for files
+// the C run time opens by name (log4cpp's); 0 where there is none.
+extern const int kNoFollowOpenFlag;
+
+// True when the path itself is a symbolic link or a reparse point.
+bool IsLink(const std::string& ansiPath);
+
+// Writes the stream's buffer and what the system holds of the file to the disk.
+bool SyncFile(std::FILE* file);
+
+// Makes the directory's entries durable (a file just created in it); succeeds without
+// doing anything where the platform offers no such call.
+bool SyncDirectory(const std::string& ansiPath);
 
 // Marks a file or directory hidden where the platform has such an attribute; a no-op that
 // succeeds elsewhere.

@@ -17,10 +17,11 @@ namespace quillet {
 namespace {
 
 // SQLITE_OPEN_NOMUTEX with READONLY, READWRITE, READWRITE | CREATE: every connection is
-// private to one call, so SQLite's own connection mutex is not needed.
-constexpr int kOpenReadOnly = 0x8001;
-constexpr int kOpenReadWrite = 0x8002;
-constexpr int kOpenCreate = 0x8006;
+// private to one call, so SQLite's own connection mutex is not needed. SQLITE_OPEN_NOFOLLOW:
+// a link planted in the store's place is refused rather than written through.
+constexpr int kOpenReadOnly = 0x8001 | SQLITE_OPEN_NOFOLLOW;
+constexpr int kOpenReadWrite = 0x8002 | SQLITE_OPEN_NOFOLLOW;
+constexpr int kOpenCreate = 0x8006 | SQLITE_OPEN_NOFOLLOW;
 
 const char kCtagTable[] =
     "CREATE TABLE IF NOT EXISTS ctag(ctag_name      VARCHAR(256) PRIMARY KEY NOT NULL,"
@@ -381,6 +382,14 @@ bool DataBaseOperator::IntiDataBase(const WString& userId, const WString& dataDi
     LogError(u"The path of db is empty");
     return false;
   }
+  // A line break or other control character in a path is no directory a host meant, and
+  // would reach the logs and the file system as it stands.
+  for (const char16_t c : dataDir) {
+    if (c < 0x20 || c == 0x7F) {
+      LogError(u"The path of db holds a control character");
+      return false;
+    }
+  }
   const std::string storeDir = BuildStoreDirectory(userId, dataDir);
   if (storeDir.empty()) {
     LogError(u"DataBaseOperator::IntiDataBase() MD5 of the user id failed, no store directory");
@@ -397,7 +406,17 @@ bool DataBaseOperator::IntiDataBase(const WString& userId, const WString& dataDi
     LogError(u"DataBaseOperator::IntiDataBase() createDir failed.");
     return false;
   }
-  if (!FileReadable(platform::WideToAnsi(path)) && !CreateDb(utf8Path)) {
+  // Folders an earlier release made open to others are closed: they hold the user's ids.
+  const char sep = static_cast<char>(platform::kPathSeparator);
+  platform::CloseToOthers(storeDir.substr(0, storeDir.find_last_of(sep)));
+  platform::CloseToOthers(storeDir);
+  const std::string ansiPath = platform::WideToAnsi(path);
+  // SQLite's own check for links works on POSIX only.
+  if (platform::IsLink(ansiPath)) {
+    LogError(u"DataBaseOperator::IntiDataBase() the database file is a link, not opened");
+    return false;
+  }
+  if (!FileReadable(ansiPath) && !CreateDb(utf8Path)) {
     LogError(u"DataBaseOperator::IntiDataBase() CreateDb failed");
     return false;
   }
@@ -411,6 +430,10 @@ bool DataBaseOperator::IntiDataBase(const WString& userId, const WString& dataDi
 }
 
 bool DataBaseOperator::CreateDb(const std::string& utf8Path) {
+  // The file is made here, the user's alone, without touching the process umask (other
+  // threads of the host share it); SQLite then gives its -wal and -shm files the same mode.
+  // A file another creator made first is simply opened.
+  platform::CreateOwnFile(platform::WideToAnsi(Utf8ToWide(utf8Path)), nullptr);
   sqlite3* db = nullptr;
   int code = sqlite3_open_v2(utf8Path.c_str(), &db, kOpenCreate, nullptr);
   if (code != SQLITE_OK) {

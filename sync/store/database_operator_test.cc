@@ -1,5 +1,6 @@
 #include "sync/store/database_operator.h"
 
+#include <gmock/gmock.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #if !defined(_WIN32)
@@ -14,6 +15,7 @@
 
 #include "sync/log/md5.h"
 #include "sync/store/store_test_support.h"
+#include "sync/testing/file_modes.h"
 
 namespace quillet {
 namespace {
@@ -101,6 +103,65 @@ TEST_F(DatabaseOperatorTest, EmptyDataDirectoryFailsAndCreatesNothing) {
   EXPECT_FALSE(store.IntiDataBase(u"user-1", u""));
   EXPECT_NE(ErrorLog().find("The path of db is empty"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(root_ + "/data"));
+}
+
+TEST_F(DatabaseOperatorTest, ADataDirectoryWithControlCharactersFailsAndCreatesNothing) {
+  EXPECT_FALSE(store.IntiDataBase(u"user-1", Utf8ToWide(root_ + "/da\nta/")));
+  EXPECT_FALSE(store.IntiDataBase(u"user-1", Utf8ToWide(root_ + "/da\x01ta/")));
+  EXPECT_NE(ErrorLog().find("The path of db holds a control character"), std::string::npos);
+  std::vector<std::string> made;
+  for (const auto& entry : std::filesystem::directory_iterator(root_)) {
+    made.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(made, std::vector<std::string>{"logs"});
+}
+
+// The store names the user's records: whatever the umask, its folders are the user's
+// alone and so are the database and the -wal and -shm files SQLite makes beside it; the
+// host's own folder keeps its mode.
+TEST_F(DatabaseOperatorTest, TheStoreIsTheUsersAloneWhateverTheUmask) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "no POSIX modes on Windows";
+#endif
+  quillet::testing::ScopedUmask usual;
+  std::filesystem::create_directories(root_ + "/data");
+  const int hostMode = quillet::testing::ModeOf(root_ + "/data");
+  ASSERT_TRUE(Init());
+  RawDb raw(DbFile());  // keeps the -wal and -shm files while it is open
+  EXPECT_EQ(raw.Query("SELECT count(*) FROM etag"), "0");
+  ASSERT_TRUE(store.InsertEtagDataBatch({Row(u"a", u"note", u"g1", u"e1")}));
+  EXPECT_EQ(quillet::testing::ModeOf(DbFile()), 0600);
+  EXPECT_EQ(quillet::testing::ModeOf(DbFile() + "-wal"), 0600);
+  EXPECT_EQ(quillet::testing::ModeOf(DbFile() + "-shm"), 0600);
+  EXPECT_EQ(quillet::testing::ModeOf(root_ + "/data/Quillet"), 0700);
+  EXPECT_THAT(quillet::testing::OpenToOthers(root_ + "/data"), ::testing::IsEmpty());
+  EXPECT_EQ(quillet::testing::ModeOf(root_ + "/data"), hostMode);
+
+  // Folders an earlier release left open are closed at the next round.
+  std::filesystem::permissions(root_ + "/data/Quillet", static_cast<std::filesystem::perms>(0755));
+  ASSERT_TRUE(Init());
+  EXPECT_EQ(quillet::testing::ModeOf(root_ + "/data/Quillet"), 0700);
+}
+
+// A link planted in place of the database file is refused, not written through: neither
+// the database it points to nor a file where it points to nothing is touched.
+TEST_F(DatabaseOperatorTest, ALinkInTheStoresPlaceIsNotOpened) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "Wine cannot make symbolic links";
+#endif
+  ASSERT_TRUE(Init());
+  const std::string file = DbFile();
+  for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(file + suffix);
+  const std::string victim = root_ + "/victim.dat";
+  RawDb(victim).Exec("CREATE TABLE keep(x);");
+  std::filesystem::create_symlink(victim, file);
+  EXPECT_FALSE(Init());
+  EXPECT_EQ(RawDb(victim).Query("SELECT group_concat(name) FROM sqlite_master"), "keep");
+
+  std::filesystem::remove(file);
+  std::filesystem::create_symlink(root_ + "/nowhere.dat", file);
+  EXPECT_FALSE(Init());
+  EXPECT_FALSE(std::filesystem::exists(root_ + "/nowhere.dat"));
 }
 
 // The current layout reads luid 1, type 2 from this SQLite; it must not be rebuilt.

@@ -3,8 +3,8 @@
 #include <json/json.h>
 
 #include <cstdio>
-#include <fstream>
 #include <memory>
+#include <sstream>
 
 #include "sync/log/logger.h"
 #include "sync/log/md5.h"
@@ -20,16 +20,20 @@ void DeliveryJournal::Close() {
   holdsBytes_ = false;
 }
 
-bool DeliveryJournal::Replace(const std::string& text) {
+bool DeliveryJournal::Replace(const std::string& text, bool durable) {
+  bool created = false;
   if (file_ == nullptr) {
-    file_ = std::fopen(path_.c_str(), "wb");
+    file_ = platform::OpenOwnFile(path_, platform::OwnFileAccess::kReplace);
     holdsBytes_ = false;
     if (file_ == nullptr) return false;
+    created = true;
   }
   bool ok = !holdsBytes_ || platform::TruncateFile(file_, 0);
   ok = ok && std::fseek(file_, 0, SEEK_SET) == 0;
   ok = ok && std::fwrite(text.data(), 1, text.size(), file_) == text.size();
-  ok = ok && std::fflush(file_) == 0;
+  ok = ok && (durable ? platform::SyncFile(file_) : std::fflush(file_) == 0);
+  // A new file's name is an entry of its folder, which a power cut may lose as well.
+  if (ok && durable && created) ok = platform::SyncDirectory(directory_);
   holdsBytes_ = true;  // whatever got through
   if (!ok) Close();  // the next Record starts over with a fresh file
   return ok;
@@ -39,6 +43,7 @@ DeliveryJournal::DeliveryJournal(const WString& storePath, const WString& dataTy
   const size_t cut = storePath.find_last_of(platform::kPathSeparator);
   const std::string digest = Md5Hex(platform::WideToAnsi(dataType));
   if (cut == WString::npos || digest.empty()) return;
+  directory_ = platform::WideToAnsi(storePath.substr(0, cut));
   path_ = platform::WideToAnsi(storePath.substr(0, cut + 1)) + "Quillet.delivery." + digest;
 }
 
@@ -102,7 +107,9 @@ bool DeliveryJournal::Record(const StructList& carried, const StructList& added)
       text += "}\n";
     }
   }
-  const bool written = Replace(text);
+  // On the disk before the host stores anything: after a power cut the host may hold the
+  // delivery, and the journal must still name it.
+  const bool written = Replace(text, true);
   empty_ = false;
   gone_ = false;
   if (!written) {
@@ -115,8 +122,14 @@ bool DeliveryJournal::Record(const StructList& carried, const StructList& added)
 StructList DeliveryJournal::Read() const {
   StructList records;
   if (path_.empty()) return records;
-  std::ifstream in(path_, std::ios::binary);
-  if (!in) return records;
+  std::FILE* file = platform::OpenOwnFile(path_, platform::OwnFileAccess::kRead);
+  if (file == nullptr) return records;
+  std::string contents;
+  char chunk[16384];
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof(chunk), file)) > 0) contents.append(chunk, got);
+  std::fclose(file);
+  std::istringstream in(contents);
   Json::CharReaderBuilder builder;
   builder["strictRoot"] = true;
   builder["rejectDupKeys"] = true;
@@ -145,7 +158,10 @@ StructList DeliveryJournal::Read() const {
 bool DeliveryJournal::Empty() {
   if (path_.empty()) return false;
   if (empty_) return true;
-  const bool emptied = file_ != nullptr ? platform::TruncateFile(file_, 0) : Replace(std::string());
+  // Not synced: a journal that comes back after a power cut only hands its records over
+  // once more, which the host takes as a delivery it already holds.
+  const bool emptied =
+      file_ != nullptr ? platform::TruncateFile(file_, 0) : Replace(std::string(), false);
   if (!emptied) {
     LogError(u"DeliveryJournal: cannot empty ", platform::AnsiToWide(path_));
     return false;

@@ -7,7 +7,9 @@
 // good. The journal lets the next round find such records: it hands them over once more,
 // learns their luids from the host's answer and deletes them through the host.
 //
-// The file is written without fsync: it has to outlive the process, not the machine.
+// Each Record is synced to the disk (and the folder when the file is new) before the host
+// is handed the delivery: it has to outlive a power cut, not only the process. The file
+// is the user's alone and never opened through a link planted in its place.
 // Every input read back is untrusted: a torn or foreign line is skipped. Not thread-safe;
 // the pass that owns the data type is its only user. Failures are reported as false and
 // never throw.
@@ -47,11 +49,12 @@ class DeliveryJournal {
 
  private:
   // Replaces the file's contents by text: cut to nothing, then written and flushed, as a
-  // fresh file would be.
-  bool Replace(const std::string& text);
+  // fresh file would be; durable: synced to the disk as well.
+  bool Replace(const std::string& text, bool durable);
   void Close();
 
   std::string path_;           // ANSI; empty: disabled
+  std::string directory_;      // ANSI; the store's folder, where the journal lies
   std::FILE* file_ = nullptr;  // open from the first Record to Clear or the end
   bool holdsBytes_ = false;    // the open file is not empty
   bool empty_ = false;         // known to hold nothing: Empty has nothing to do

@@ -4,7 +4,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
+#include "sync/testing/file_modes.h"
 #include "sync/testing/temp_dir.h"
 
 namespace quillet {
@@ -66,6 +68,32 @@ TEST(DeliveryJournalTest, EmptiedBetweenBatchesAndRemovedAtTheEnd) {
   ASSERT_TRUE(journal.Empty());
   ASSERT_TRUE(journal.Clear());
   EXPECT_FALSE(std::filesystem::exists(journal.path()));
+}
+
+// The journal holds whole records (titles, URLs) and stays after a crash: it is the user's
+// alone whatever the umask, and a link planted in its place is neither written nor read.
+TEST(DeliveryJournalTest, TheFileIsTheUsersAloneAndNoLinkIsFollowed) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "POSIX modes and links";
+#endif
+  testing::ScopedUmask usual;
+  testing::TempDir dir;
+  const WString store = Utf8ToWide(dir.path() + "/Quillet.dat");
+  DeliveryJournal journal(store, u"bookmark");
+  ASSERT_TRUE(journal.Record({}, {Record(u"g1", u"d1")}));
+  EXPECT_EQ(testing::ModeOf(journal.path()), 0600);
+  ASSERT_TRUE(journal.Clear());
+
+  const std::string victim = dir.path() + "/victim";
+  const std::string planted = "{\"guid\":\"planted\",\"data\":\"x\"}\n";
+  { std::ofstream(victim, std::ios::binary) << planted; }
+  std::filesystem::create_symlink(victim, journal.path());
+  EXPECT_TRUE(DeliveryJournal(store, u"bookmark").Read().empty());
+  DeliveryJournal again(store, u"bookmark");
+  EXPECT_FALSE(again.Record({}, {Record(u"g2", u"d2")}));
+  std::ifstream in(victim, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
+            planted);
 }
 
 TEST(DeliveryJournalTest, WithoutAStorePathNothingIsRecorded) {

@@ -297,9 +297,15 @@ void HttpsTestServer::Serve(sockets::Socket fd) {
       if (answer.closeWithoutAnswer || stopping_) break;
       std::string out =
           "HTTP/1.1 " + std::to_string(answer.status) + " " + Reason(answer.status) + "\r\n";
-      out += "Content-Length: " + std::to_string(answer.body.size()) + "\r\n";
+      if (!answer.untilClose) {
+        out += "Content-Length: " + std::to_string(answer.body.size()) + "\r\n";
+      }
       for (const std::string& line : answer.headers) out += line + "\r\n";
       out += "\r\n";
+      if (answer.untilClose) {
+        WriteAll(ssl, out + answer.body);
+        break;
+      }
       if (answer.cutBody) {
         out += answer.body.substr(0, answer.body.size() / 2);
         WriteAll(ssl, out);

@@ -42,6 +42,7 @@ struct ScriptedResponse {
   int delayMs = 0;                  // wait before answering
   bool closeWithoutAnswer = false;  // drop the connection instead of answering
   bool cutBody = false;             // announce the whole body, send half of it, hang up
+  bool untilClose = false;          // no Content-Length: the body ends when the server hangs up
 };
 
 class HttpsTestServer {

@@ -1,5 +1,7 @@
 // Windows implementation of the platform layer.
+#include <fcntl.h>
 #include <io.h>
+#include <stdint.h>
 #include <windows.h>
 
 #include "sync/platform/platform.h"
@@ -17,6 +19,7 @@ WString FromWin(const wchar_t* text, size_t length) {
 }  // namespace
 
 const char16_t kPathSeparator = u'\\';
+const int kNoFollowOpenFlag = 0;
 
 bool TruncateFile(std::FILE* file, long long size) {
   return file != nullptr && _chsize_s(_fileno(file), size) == 0;
@@ -66,6 +69,78 @@ bool MakeDirectory(const std::string& ansiPath, bool* accessDenied) {
   if (accessDenied) *accessDenied = GetLastError() == ERROR_ACCESS_DENIED;
   return false;
 }
+
+bool CloseToOthers(const std::string& /*ansiPath*/) { return true; }
+
+namespace {
+
+bool IsReparsePoint(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return true;  // unknown: not trusted
+  return (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0;
+}
+
+std::wstring WinPath(const std::string& ansiPath) { return ToWin(AnsiToWide(ansiPath)); }
+
+}  // namespace
+
+std::FILE* OpenOwnFile(const std::string& ansiPath, OwnFileAccess access) {
+  const bool read = access == OwnFileAccess::kRead;
+  // The reparse point itself is opened, never its target, and then refused.
+  HANDLE handle = CreateFileW(WinPath(ansiPath).c_str(), read ? GENERIC_READ : GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              read ? OPEN_EXISTING : OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  if (IsReparsePoint(handle) || (access == OwnFileAccess::kReplace && !SetEndOfFile(handle))) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  int flags = _O_BINARY;
+  const char* mode = "rb";
+  if (access == OwnFileAccess::kAppend) {
+    flags |= _O_APPEND;
+    mode = "ab";
+  } else if (access == OwnFileAccess::kReplace) {
+    mode = "wb";
+  } else {
+    flags |= _O_RDONLY;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, mode);
+  if (file == nullptr) _close(fd);
+  return file;
+}
+
+bool CreateOwnFile(const std::string& ansiPath, bool* existed) {
+  if (existed) *existed = false;
+  HANDLE handle =
+      CreateFileW(WinPath(ansiPath).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (existed) *existed = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+    return false;
+  }
+  CloseHandle(handle);
+  return true;
+}
+
+bool IsLink(const std::string& ansiPath) {
+  const DWORD attrs = GetFileAttributesW(WinPath(ansiPath).c_str());
+  return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool SyncFile(std::FILE* file) {
+  return file != nullptr && std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
+}
+
+// NTFS keeps its directory entries in its own journal; there is no call to flush them.
+bool SyncDirectory(const std::string& /*ansiPath*/) { return true; }
 
 bool SetHidden(const std::string& ansiPath) {
   const DWORD attrs = GetFileAttributesA(ansiPath.c_str());
