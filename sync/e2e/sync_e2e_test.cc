@@ -357,6 +357,21 @@ TEST_F(E2eTest, KeepAliveHoldsTheLockThroughASlowHostCallback) {
   ExpectConverged();
 }
 
+// Hosts often sync on a worker thread that ends afterwards: nothing the library keeps per
+// thread may outlive it badly (a thread-local parser crashed such a host on Windows).
+TEST_F(E2eTest, RoundsOnWorkerThreadsThatEndAfterwards) {
+  Seed(3);
+  b_->Add("local-1");
+  for (ModelDevice* device : {b_.get(), a_.get(), b_.get()}) {
+    int code = -100;
+    std::thread worker([&] { code = device->Sync(2); });
+    worker.join();
+    ASSERT_EQ(code, 0) << device->name();
+  }
+  ExpectConverged();
+  EXPECT_EQ(ServerRecords().size(), 4u);
+}
+
 TEST_F(E2eTest, DeviceDroppedMidRoundLeavesLockUntilItExpires) {
   a_->Add("a-1");
   a_->Activate();

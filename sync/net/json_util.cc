@@ -36,8 +36,11 @@ Json::Value ParseStrict(const std::string& text) {
 
 void ParseOnce(const std::string& text, ParsedAnswer& parsed) {
   static const Json::CharReaderBuilder builder = StrictBuilder(true);
-  // A reader per thread, made once: the sync thread and the keep-alive thread parse at once.
-  thread_local const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  // A reader per answer: the sync thread and the keep-alive thread parse at once, and a
+  // reader kept per thread would be destroyed at the thread's exit, which crashes the
+  // process under MinGW's thread-local destructors when a host's worker thread ends. One
+  // allocation per request is nothing beside the request itself.
+  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   parsed.root = Json::Value();
   parsed.errors.clear();
   parsed.complete = false;
