@@ -56,6 +56,7 @@ fetch_source() {
       if (cd "$dir" && apt-get source -qq "$pkg=$ver" >/dev/null 2>&1); then
         echo "windows-deps: $pkg $ver ($suite source package)"
         find "$dir" -mindepth 1 -maxdepth 1 -type d -name "$pkg-*" | head -1 >"$dir/.src"
+        echo "$dir/${pkg}_${ver#*:}.dsc" >"$dir/.origin"
         return 0
       fi
       # Only the Debian files of this version may have been missing: keep its tarball.
@@ -68,6 +69,7 @@ fetch_source() {
   tar -xf "$orig" -C "$dir/upstream"
   echo "windows-deps: $pkg from its upstream tarball $(basename "$orig") (Debian files missing)"
   find "$dir/upstream" -mindepth 1 -maxdepth 1 -type d | head -1 >"$dir/.src"
+  echo "$orig" >"$dir/.origin"
 }
 
 cmake_build() { # cmake_build SRC BUILD ARGS...
@@ -156,13 +158,23 @@ build_log4cpp_dll() {
     -Wl,--whole-archive "$stage/lib/liblog4cpp.a" -Wl,--no-whole-archive \
     -static -static-libgcc -static-libstdc++ -Wl,--no-undefined -lws2_32 -ladvapi32
   cp -r "$stage/include/log4cpp" "$out/include/"
-  find "$fetch_dir" -maxdepth 1 -type f \( -name '*.dsc' -o -name '*.tar.*' \) ! -name '*.asc' \
-    -exec cp {} "$out/source/" \;
+  # Exactly the files the source tree came from: a source package's .dsc and the files it
+  # lists, or the upstream tarball alone.
+  local origin unpack
+  origin="$(cat "$fetch_dir/.origin")"
+  cp "$origin" "$out/source/"
+  if [[ "$origin" == *.dsc ]]; then
+    sed -n '/^Files:/,/^[^ ]/s/^ [0-9a-f]* [0-9]* \(.*\)/\1/p' "$origin" |
+      while read -r file; do cp "$fetch_dir/$file" "$out/source/"; done
+    unpack="dpkg-source -x $(basename "$origin")"
+  else
+    unpack="tar -xf $(basename "$origin")"
+  fi
   cat >"$out/source/BUILD.txt" <<BUILD
-log4cpp.dll is log4cpp $(basename "$src"), built from the files in this folder
-(Debian's source package: unpack it with "dpkg-source -x *.dsc", or the .orig tarball
-alone) with MinGW-w64 (x86_64-w64-mingw32-g++-posix), after one change for MinGW-w64
-(mingw-w64-int64.patch: its MinGW header predates MinGW-w64's own int64_t):
+log4cpp.dll is built from $(basename "$origin") in this folder (unpack it with
+"$unpack") with MinGW-w64 (x86_64-w64-mingw32-g++-posix), after one change for
+MinGW-w64 (mingw-w64-int64.patch, applied with "patch -p1": its MinGW header predates
+MinGW-w64's own int64_t):
 
   ./configure --host=$host --disable-shared --enable-static --disable-doxygen \\
     --disable-html-docs CC=$CC CXX=$CXX
