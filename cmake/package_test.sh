@@ -20,7 +20,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 start=$SECONDS
 
 # ---- The packages.
-rm -rf "$build/packages"
+rm -rf "$build/packages/_CPack_Packages" "$build"/packages/*.deb
 cpack --config "$build/CPackConfig.cmake" -B "$build/packages" >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log"; fail "cpack"; }
 arch="$(dpkg --print-architecture)"

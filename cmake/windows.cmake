@@ -24,16 +24,14 @@ target_link_options(Quillet PRIVATE ${QUILLET_WIN_STATIC} "LINKER:--exclude-all-
 include(${PROJECT_SOURCE_DIR}/cmake/version_resource.cmake)
 quillet_version_resource(Quillet Quillet.dll Quillet "Quillet sync library" VFT_DLL)
 
-# log4cpp from its DLL (scripts/windows-deps.sh log4cpp-dll). Its import library goes first
-# on the link line, so no member of the static log4cpp that the tests use is pulled in.
+# log4cpp from its DLL (scripts/windows-deps.sh log4cpp-dll); the static log4cpp, which
+# the tests link, stays off this link line.
 set(QUILLET_LOG4CPP_DLL_DIR ${QUILLET_CROSS_PREFIX}/log4cpp-dll)
 if(NOT EXISTS ${QUILLET_LOG4CPP_DLL_DIR}/lib/liblog4cpp.dll.a)
   message(FATAL_ERROR "no log4cpp DLL in ${QUILLET_LOG4CPP_DLL_DIR}: "
     "run scripts/windows-deps.sh log4cpp-dll")
 endif()
-get_target_property(QUILLET_DLL_LINK_LIBRARIES Quillet LINK_LIBRARIES)
-set_target_properties(Quillet PROPERTIES LINK_LIBRARIES
-  "${QUILLET_LOG4CPP_DLL_DIR}/lib/liblog4cpp.dll.a;${QUILLET_DLL_LINK_LIBRARIES}")
+target_link_libraries(Quillet PRIVATE ${QUILLET_LOG4CPP_DLL_DIR}/lib/liblog4cpp.dll.a)
 add_custom_command(TARGET Quillet POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy ${QUILLET_LOG4CPP_DLL_DIR}/bin/log4cpp.dll
           ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/log4cpp.dll)

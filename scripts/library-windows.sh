@@ -119,6 +119,9 @@ check "only Windows' own DLLs and log4cpp.dll are needed (the rest linked static
   bash -c '! grep -v "^log4cpp\.dll$" <<<"$1" | grep -qvE "$2"' _ "$needs" "$windows_own"
 check "log4cpp.dll needs only Windows' own DLLs" \
   bash -c '! grep -qvE "$2" <<<"$1"' _ "$(dll_names "$dist/bin/log4cpp.dll")" "$windows_own"
+dll_exports() { x86_64-w64-mingw32-objdump -p "$1" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/\]/ && NR > 1 {print $NF}'; }
+runtime_exports="$(dll_exports "$dist/bin/log4cpp.dll" | grep -cE '^(pthread_|sem_|_Unwind_|__cxa_|__gxx_|__gcc_)' || true)"
+check "log4cpp.dll exports no symbol of the runtimes linked into it ($runtime_exports)" equals "$runtime_exports" 0
 # LGPL: log4cpp stays replaceable, so none of its code may be inside Quillet.dll.
 check "Quillet.dll imports log4cpp from log4cpp.dll" grep -qx 'log4cpp.dll' <<<"$(dll_names "$dll")"
 linked_in="$(x86_64-w64-mingw32-nm -C --defined-only "$dll" | grep -c ' log4cpp::' || true)"

@@ -145,6 +145,9 @@ build_log4cpp() {
 build_log4cpp_dll() {
   local src="$1" out="$cache/log4cpp-dll" stage="$1/stage"
   local header="include/log4cpp/config-MinGW32.h"
+  # The runtimes linked in are not part of log4cpp's interface: none of their symbols is
+  # exported, so a host's own runtime never binds to this DLL's copy.
+  local runtime=libpthread.a:libwinpthread.a:libgcc.a:libgcc_eh.a:libstdc++.a:libmingwex.a
   rm -rf "$out"
   mkdir -p "$out/bin" "$out/lib" "$out/include" "$out/source"
   cp "$src/$header" "$src/$header.orig"
@@ -156,7 +159,8 @@ build_log4cpp_dll() {
     CC="$CC" CXX="$CXX" >/dev/null && make -j "$jobs" && make install)
   "$CXX" -shared -o "$out/bin/log4cpp.dll" -Wl,--out-implib,"$out/lib/liblog4cpp.dll.a" \
     -Wl,--whole-archive "$stage/lib/liblog4cpp.a" -Wl,--no-whole-archive \
-    -static -static-libgcc -static-libstdc++ -Wl,--no-undefined -lws2_32 -ladvapi32
+    -static -static-libgcc -static-libstdc++ -Wl,--no-undefined -Wl,--exclude-libs,"$runtime" \
+    -lws2_32 -ladvapi32
   cp -r "$stage/include/log4cpp" "$out/include/"
   # Exactly the files the source tree came from: a source package's .dsc and the files it
   # lists, or the upstream tarball alone.
@@ -181,7 +185,8 @@ MinGW-w64's own int64_t):
   make && make install
   $CXX -shared -o log4cpp.dll -Wl,--out-implib,liblog4cpp.dll.a \\
     -Wl,--whole-archive liblog4cpp.a -Wl,--no-whole-archive \\
-    -static -static-libgcc -static-libstdc++ -Wl,--no-undefined -lws2_32 -ladvapi32
+    -static -static-libgcc -static-libstdc++ -Wl,--no-undefined \\
+    -Wl,--exclude-libs,$runtime -lws2_32 -ladvapi32
 
 A log4cpp.dll built the same way from a modified log4cpp that keeps its interface can
 replace the one beside Quillet.dll.
