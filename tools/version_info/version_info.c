@@ -32,13 +32,14 @@ int wmain(int argc, wchar_t** argv) {
   VS_FIXEDFILEINFO* fixed = NULL;
   UINT length = 0;
   if (VerQueryValueW(data, L"\\", (void**)&fixed, &length) && fixed) {
-    printf("FixedFileVersion=%lu.%lu.%lu.%lu\n", HIWORD(fixed->dwFileVersionMS),
-           LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS),
-           LOWORD(fixed->dwFileVersionLS));
-    printf("FixedProductVersion=%lu.%lu.%lu.%lu\n", HIWORD(fixed->dwProductVersionMS),
-           LOWORD(fixed->dwProductVersionMS), HIWORD(fixed->dwProductVersionLS),
-           LOWORD(fixed->dwProductVersionLS));
-    printf("FileType=%lu\n", fixed->dwFileType);
+    printf("FixedFileVersion=%u.%u.%u.%u\n", (unsigned)HIWORD(fixed->dwFileVersionMS),
+           (unsigned)LOWORD(fixed->dwFileVersionMS), (unsigned)HIWORD(fixed->dwFileVersionLS),
+           (unsigned)LOWORD(fixed->dwFileVersionLS));
+    printf("FixedProductVersion=%u.%u.%u.%u\n", (unsigned)HIWORD(fixed->dwProductVersionMS),
+           (unsigned)LOWORD(fixed->dwProductVersionMS),
+           (unsigned)HIWORD(fixed->dwProductVersionLS),
+           (unsigned)LOWORD(fixed->dwProductVersionLS));
+    printf("FileType=%lu\n", (unsigned long)fixed->dwFileType);
   }
   /* The strings of the first language the resource lists. */
   struct {
