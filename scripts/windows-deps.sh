@@ -160,7 +160,7 @@ build_log4cpp_dll() {
   "$CXX" -shared -o "$out/bin/log4cpp.dll" -Wl,--out-implib,"$out/lib/liblog4cpp.dll.a" \
     -Wl,--whole-archive "$stage/lib/liblog4cpp.a" -Wl,--no-whole-archive \
     -static -static-libgcc -static-libstdc++ -Wl,--no-undefined -Wl,--exclude-libs,"$runtime" \
-    -lws2_32 -ladvapi32
+    -s -lws2_32 -ladvapi32
   cp -r "$stage/include/log4cpp" "$out/include/"
   # Exactly the files the source tree came from: a source package's .dsc and the files it
   # lists, or the upstream tarball alone.
@@ -186,7 +186,7 @@ MinGW-w64's own int64_t):
   $CXX -shared -o log4cpp.dll -Wl,--out-implib,liblog4cpp.dll.a \\
     -Wl,--whole-archive liblog4cpp.a -Wl,--no-whole-archive \\
     -static -static-libgcc -static-libstdc++ -Wl,--no-undefined \\
-    -Wl,--exclude-libs,$runtime -lws2_32 -ladvapi32
+    -Wl,--exclude-libs,$runtime -s -lws2_32 -ladvapi32
 
 A log4cpp.dll built the same way from a modified log4cpp that keeps its interface can
 replace the one beside Quillet.dll.
