@@ -1,28 +1,51 @@
 # Installs the shared library (versioned soname), the header, a pkg-config file and a
-# CMake package, so a host finds Quillet the way it finds libcurl or SQLite.
+# CMake package, so a host finds Quillet the way it finds libcurl or SQLite. Two
+# components, which become the two Debian packages (cmake/packaging.cmake): "runtime" (the
+# library and what it reads) and "development" (what a host is built with).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-install(TARGETS Quillet EXPORT QuilletTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/config/log4cpp.nt.property
-  DESTINATION ${CMAKE_INSTALL_DATADIR}/quillet)
-install(EXPORT QuilletTargets NAMESPACE Quillet::
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Quillet)
+set(QUILLET_RUNTIME_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/libquillet${PROJECT_VERSION_MAJOR})
+set(QUILLET_DEV_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/libquillet-dev)
+set(QUILLET_PROPERTY_DIR ${CMAKE_INSTALL_DATADIR}/quillet)
 
+install(TARGETS Quillet EXPORT QuilletTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
+    NAMELINK_COMPONENT development
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+install(FILES ${PROJECT_SOURCE_DIR}/config/log4cpp.nt.property
+  DESTINATION ${QUILLET_PROPERTY_DIR} COMPONENT runtime)
+# Debian wants the licence as "copyright" in each package's doc folder.
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${QUILLET_RUNTIME_DOCDIR}
+  RENAME copyright COMPONENT runtime)
+install(FILES ${PROJECT_SOURCE_DIR}/THIRD-PARTY-NOTICES ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+  DESTINATION ${QUILLET_RUNTIME_DOCDIR} COMPONENT runtime)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${QUILLET_DEV_DOCDIR}
+  RENAME copyright COMPONENT development)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/host-guide.md ${PROJECT_SOURCE_DIR}/docs/abi.md
+  DESTINATION ${QUILLET_DEV_DOCDIR} COMPONENT development)
+# The sample host's sources build on their own against the installed library.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/bookmarks/
+  DESTINATION ${QUILLET_DEV_DOCDIR}/examples/bookmarks COMPONENT development
+  FILES_MATCHING PATTERN "*.c" PATTERN "*.h" PATTERN "CMakeLists.txt"
+  PATTERN "kill_rerun" EXCLUDE)
+
+install(EXPORT QuilletTargets NAMESPACE Quillet::
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Quillet COMPONENT development)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/QuilletConfig.cmake.in
   ${CMAKE_BINARY_DIR}/QuilletConfig.cmake
-  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Quillet)
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Quillet
+  PATH_VARS QUILLET_PROPERTY_DIR)
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/QuilletConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/QuilletConfig.cmake ${CMAKE_BINARY_DIR}/QuilletConfigVersion.cmake
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Quillet)
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Quillet COMPONENT development)
 
 # The .pc file names its prefix relative to itself, whatever the libdir depth.
 file(RELATIVE_PATH QUILLET_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
 string(REGEX REPLACE "/$" "" QUILLET_PC_TO_PREFIX "${QUILLET_PC_TO_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/quillet.pc.in ${CMAKE_BINARY_DIR}/quillet.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/quillet.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${CMAKE_BINARY_DIR}/quillet.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+  COMPONENT development)

@@ -1,8 +1,10 @@
 # The library built for Windows with MinGW-w64 (see scripts/library-windows.sh): Quillet.dll
-# exporting exactly the eight C functions, its import library Quillet.lib and quillet.h
-# installed beside it, the unit and end-to-end tests and the sample host. Everything links
-# statically (dependencies, libstdc++, libgcc, winpthread), so the DLL and the programs need
-# no other DLL than Windows' own. The tests run under Wine, driven by the script, not by ctest.
+# exporting exactly the eight C functions with a version resource, installed as hosts expect
+# it (bin/, lib/ with import libraries for MSVC-ABI linkers and for MinGW, include/), the
+# unit and end-to-end tests and the sample host. Everything links statically (dependencies,
+# libstdc++, libgcc, winpthread) but log4cpp: Quillet.dll loads it as log4cpp.dll, which
+# ships beside it with its source (LGPL). The tests link log4cpp statically. They run under
+# Wine, driven by the script, not by ctest.
 set(QUILLET_WIN_STATIC -static -static-libgcc -static-libstdc++)
 
 # Static libcurl wants CURL_STATICLIB; static OpenSSL, libcurl and log4cpp need the socket,
@@ -12,15 +14,45 @@ target_compile_definitions(quillet_deps INTERFACE UNICODE _UNICODE _WIN32_WINNT=
 target_link_libraries(quillet_deps INTERFACE
   winhttp ole32 oleaut32 ws2_32 crypt32 bcrypt advapi32 user32)
 
-set_target_properties(Quillet PROPERTIES PREFIX "" IMPORT_PREFIX "" IMPORT_SUFFIX ".lib")
+# GNU ld's import library is MinGW's (libQuillet.dll.a); Quillet.lib, below, is for
+# MSVC-ABI linkers.
+set_target_properties(Quillet PROPERTIES PREFIX "" IMPORT_PREFIX "lib" IMPORT_SUFFIX ".dll.a")
 target_sources(Quillet PRIVATE ${PROJECT_SOURCE_DIR}/sync/interface/quillet.def)
 # Only the .def file's names: nothing of the static libraries is exported along.
 target_link_options(Quillet PRIVATE ${QUILLET_WIN_STATIC} "LINKER:--exclude-all-symbols"
   "LINKER:--no-undefined")
+include(${PROJECT_SOURCE_DIR}/cmake/version_resource.cmake)
+quillet_version_resource(Quillet Quillet.dll Quillet "Quillet sync library" VFT_DLL)
 
-# A Windows host finds all three in one folder.
-install(TARGETS Quillet RUNTIME DESTINATION . ARCHIVE DESTINATION . PUBLIC_HEADER DESTINATION .)
-install(FILES ${PROJECT_SOURCE_DIR}/config/log4cpp.nt.property DESTINATION .)
+# log4cpp from its DLL (scripts/windows-deps.sh log4cpp-dll); the static log4cpp, which
+# the tests link, stays off this link line.
+set(QUILLET_LOG4CPP_DLL_DIR ${QUILLET_CROSS_PREFIX}/log4cpp-dll)
+if(NOT EXISTS ${QUILLET_LOG4CPP_DLL_DIR}/lib/liblog4cpp.dll.a)
+  message(FATAL_ERROR "no log4cpp DLL in ${QUILLET_LOG4CPP_DLL_DIR}: "
+    "run scripts/windows-deps.sh log4cpp-dll")
+endif()
+target_link_libraries(Quillet PRIVATE ${QUILLET_LOG4CPP_DLL_DIR}/lib/liblog4cpp.dll.a)
+add_custom_command(TARGET Quillet POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E copy ${QUILLET_LOG4CPP_DLL_DIR}/bin/log4cpp.dll
+          ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/log4cpp.dll)
+
+# The import library of MSVC's format, made from the same .def file without Microsoft's
+# tools, for MSVC, clang-cl and lld-link.
+find_program(QUILLET_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
+set(QUILLET_MSVC_IMPORT_LIB ${CMAKE_ARCHIVE_OUTPUT_DIRECTORY}/Quillet.lib)
+add_custom_command(OUTPUT ${QUILLET_MSVC_IMPORT_LIB}
+  COMMAND ${QUILLET_DLLTOOL} -m i386:x86-64 -d ${PROJECT_SOURCE_DIR}/sync/interface/quillet.def
+          -D Quillet.dll -l ${QUILLET_MSVC_IMPORT_LIB}
+  DEPENDS ${PROJECT_SOURCE_DIR}/sync/interface/quillet.def
+  COMMENT "Making Quillet.lib for MSVC-ABI linkers")
+add_custom_target(quillet_msvc_import_lib ALL DEPENDS ${QUILLET_MSVC_IMPORT_LIB})
+
+# The layout a Windows host expects: bin/ beside the host, lib/ and include/ to build it.
+install(TARGETS Quillet RUNTIME DESTINATION bin ARCHIVE DESTINATION lib
+  PUBLIC_HEADER DESTINATION include)
+install(FILES ${QUILLET_MSVC_IMPORT_LIB} DESTINATION lib)
+install(FILES ${QUILLET_LOG4CPP_DLL_DIR}/bin/log4cpp.dll
+  ${PROJECT_SOURCE_DIR}/config/log4cpp.nt.property DESTINATION bin)
 
 if(QUILLET_BUILD_TESTS)
   # GoogleTest from Debian's source copy, built for Windows with the rest.
@@ -76,6 +108,12 @@ if(QUILLET_BUILD_TESTS)
   target_include_directories(quillet_c_header_test PRIVATE ${PROJECT_SOURCE_DIR}/include)
   target_compile_options(quillet_c_header_test PRIVATE -Wall -Wextra -Werror -pedantic)
   target_link_options(quillet_c_header_test PRIVATE ${QUILLET_WIN_STATIC})
+
+  # Reads a binary's version resource through version.dll, as installers do.
+  add_executable(quillet_version_info ${PROJECT_SOURCE_DIR}/tools/version_info/version_info.c)
+  target_compile_options(quillet_version_info PRIVATE -Wall -Wextra -Werror)
+  target_link_libraries(quillet_version_info PRIVATE version)
+  target_link_options(quillet_version_info PRIVATE -static -municode)
 endif()
 
 # The sample host, loading Quillet.dll from its own folder.

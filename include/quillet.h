@@ -1,42 +1,66 @@
-/*
- * quillet.h - the C interface of the Quillet sync library.
+/**
+ * \file quillet.h
+ * \brief The C interface of the Quillet sync library: records, callback table, eight
+ * functions, result codes, and who owns what.
  *
- * A host application loads the library, calls InitCloudSync once per sync type with its
+ * A host application loads the library, calls InitCloudSync() once per sync type with its
  * account data and a table of callbacks, and then runs rounds: one or more SyncData calls
- * (the first with order 1), each synchronising one data type in both directions, closed by
- * EndSync. UninitCloudSync tears everything down.
+ * (SyncDataNoReason() or SyncDataWithReason(), the first with order 1), each synchronising
+ * one data type in both directions, closed by EndSync(). UninitCloudSync() tears
+ * everything down. The host guide (docs/host-guide.md) walks through a whole host.
  *
- * Text: every char text crossing this interface, in either direction, is UTF-8 and
+ * \par Text
+ * Every char text crossing this interface, in either direction, is UTF-8 and
  * NUL-terminated. A null text handed in by the host reads as the empty text.
  *
- * Memory: arrays the library hands to a callback belong to the library and are freed
- * when the callback returns; the host must not keep pointers into them. Arrays a callback
- * returns through an out-parameter belong to the host: the library sets the out-parameters
- * to NULL and 0 before the call, reads the array, then hands the same pointer and count
- * back to the matching Free callback exactly once, and only when the pointer is not NULL.
- * The token of GetNewAT is the one exception: FreeAT is always called once, NULL included.
+ * \par Memory
+ * Arrays the library hands to a callback belong to the library and are freed when the
+ * callback returns; the host must not keep pointers into them. Arrays a callback returns
+ * through an out-parameter belong to the host: the library sets the out-parameters to NULL
+ * and 0 before the call, reads the array, then hands the same pointer and count back to the
+ * matching Free callback exactly once, and only when the pointer is not NULL. The token of
+ * SyncCallbacks::GetNewAT is the one exception: SyncCallbacks::FreeAT is always called
+ * once, NULL included.
  *
- * Threads and call order: one sync call (SyncDataNoReason, SyncDataWithReason, EndSync,
- * DownUnstructFile) runs at a time in the process. Another sync call made while one runs,
- * from inside a callback or from another thread, is refused at once: SyncData calls return
- * QUILLET_INVALID_CALL, EndSync and DownUnstructFile do nothing. A refused call touches no
- * session, the store, the cloud lock or the host, and writes an error line naming the
- * running call; the running call goes on undisturbed. Callbacks run on the thread of the
- * sync call; GetNewAT may also run on the thread that keeps the cloud lock alive, and calls
- * from there are refused the same way.
- *  - StopSync and ParseException may be called from any thread at any time, callbacks
- *    included, also during or after UninitCloudSync.
- *  - InitCloudSync made from inside a callback, or while a sync call runs, changes nothing.
- *  - UninitCloudSync made from another thread asks the running call to stop (as StopSync
- *    does), waits until it has returned (at its next check point with QUILLET_STOPPED, or
- *    when its transfer ends), then tears down. Made from inside a callback, it cannot wait:
- *    it asks the running call to stop and returns; the teardown happens when the running
- *    call returns, before it hands its result (QUILLET_STOPPED) back. From then on, every
- *    sync call returns QUILLET_NO_SESSION until the next InitCloudSync.
+ * \par Threads and call order
+ * One sync call (SyncDataNoReason(), SyncDataWithReason(), EndSync(), DownUnstructFile())
+ * runs at a time in the process. Another sync call made while one runs, from inside a
+ * callback or from another thread, is refused at once: SyncData calls return
+ * #QUILLET_INVALID_CALL, EndSync() and DownUnstructFile() do nothing. A refused call
+ * touches no session, the store, the cloud lock or the host, and writes an error line
+ * naming the running call; the running call goes on undisturbed. Callbacks run on the
+ * thread of the sync call; SyncCallbacks::GetNewAT may also run on the thread that keeps
+ * the cloud lock alive, and calls from there are refused the same way.
+ *  - StopSync() and ParseException() may be called from any thread at any time, callbacks
+ *    included, also during or after UninitCloudSync().
+ *  - InitCloudSync() made from inside a callback, or while a sync call runs, changes
+ *    nothing.
+ *  - UninitCloudSync() made from another thread asks the running call to stop (as
+ *    StopSync() does), waits until it has returned (at its next check point with
+ *    #QUILLET_STOPPED, or when its transfer ends), then tears down. Made from inside a
+ *    callback, it cannot wait: it asks the running call to stop and returns; the teardown
+ *    happens when the running call returns, before it hands its result (#QUILLET_STOPPED)
+ *    back. From then on, every sync call returns #QUILLET_NO_SESSION until the next
+ *    InitCloudSync().
+ *
+ * \par Versions
+ * This header describes the interface of Quillet 1.x. On Linux the eight functions carry
+ * the symbol version QUILLET_1 in libQuillet.so.1; on Windows they are the undecorated
+ * exports of Quillet.dll. What may change within 1.x is written in docs/abi.md.
  */
 #ifndef QUILLET_H_
 #define QUILLET_H_
 
+/**
+ * \def QUILLET_CALL
+ * \brief The calling convention of the exports and of every callback: __cdecl on Windows
+ * (the platform's C convention), empty elsewhere. Declare callbacks with it.
+ */
+/**
+ * \def QUILLET_API
+ * \brief Marks the eight exports: imported from Quillet.dll on Windows
+ * (__declspec(dllimport)), plain declarations elsewhere.
+ */
 #if defined(_WIN32)
 #define QUILLET_CALL __cdecl
 #if defined(QUILLET_BUILDING)
@@ -57,110 +81,125 @@
 extern "C" {
 #endif
 
-/* ---- Result codes of SyncDataNoReason / SyncDataWithReason. These never change. ---- */
-#define QUILLET_OK 0                  /* success */
-#define QUILLET_NO_SESSION (-1)       /* no InitCloudSync for this sync type */
-#define QUILLET_LOCK_FAILED 1001      /* taking the cloud lock failed */
-#define QUILLET_INVALID_CALL 2003     /* an init field is empty, order broke the round rule, or
-                                       * another sync call was running (see Threads above) */
-#define QUILLET_NO_RESPONSE 2004      /* the cloud gave no response (protocol status 0) */
-#define QUILLET_ETAGS_UNREADABLE 2006 /* the stored etag rows cannot be read */
-#define QUILLET_STORE_FAILED 2007     /* the local store cannot be opened or written */
-#define QUILLET_NO_CLIENT 2008        /* logging cannot start, or no client for the sync type */
-#define QUILLET_CLOUD_LOCKED 2009     /* another device holds the cloud lock (status 3) */
-#define QUILLET_INTERNAL_ERROR 2010   /* an unexpected internal failure; logged, nothing kept */
-#define QUILLET_STOPPED 2027          /* cancelled by StopSync */
-#define QUILLET_LIMIT_REACHED 50001   /* the bookmark collection is full */
-/* Any other value is a status of the cloud service, passed through. */
+/**
+ * \name Result codes
+ * Results of SyncDataNoReason() and SyncDataWithReason(). These never change. Any other
+ * value is a status of the cloud service, passed through; ParseException() classifies it.
+ * @{
+ */
+#define QUILLET_OK 0                  /**< Success. */
+#define QUILLET_NO_SESSION (-1)       /**< No InitCloudSync() for this sync type. */
+#define QUILLET_LOCK_FAILED 1001      /**< Taking the cloud lock failed. */
+#define QUILLET_INVALID_CALL 2003     /**< An init field is empty, order broke the round rule,
+                                       * or another sync call was running (see Threads and
+                                       * call order above). */
+#define QUILLET_NO_RESPONSE 2004      /**< The cloud gave no response (protocol status 0). */
+#define QUILLET_ETAGS_UNREADABLE 2006 /**< The stored etag rows cannot be read. */
+#define QUILLET_STORE_FAILED 2007     /**< The local store cannot be opened or written. */
+#define QUILLET_NO_CLIENT 2008        /**< Logging cannot start, or no client for the sync
+                                       * type. */
+#define QUILLET_CLOUD_LOCKED 2009     /**< Another device holds the cloud lock (status 3). */
+#define QUILLET_INTERNAL_ERROR 2010   /**< An unexpected internal failure; logged, nothing
+                                       * kept. */
+#define QUILLET_STOPPED 2027          /**< Cancelled by StopSync(). */
+#define QUILLET_LIMIT_REACHED 50001   /**< The bookmark collection is full. */
+/** @} */
 
 /* ---- Records ---- */
 
-/* Argument of InitCloudSync: seven texts. All must be non-empty when a sync call runs. */
+/** \brief Argument of InitCloudSync(): seven texts. All must be non-empty when a sync call
+ * runs. */
 typedef struct CloudSyncInitInfo {
-  const char* SyncType;      /* kind of client ("browser", "calendar"); key of the session */
-  const char* AT;            /* access token */
-  const char* UserID;        /* user id; also names the user's local store */
-  const char* AppID;         /* application id */
-  const char* DbPath;        /* directory of the local store (absolute) */
-  const char* LogPath;       /* directory of the log files (absolute) */
-  const char* SyncServerUrl; /* base URL of the sync service */
+  const char* SyncType;      /**< Kind of client ("browser", "calendar"); key of the session. */
+  const char* AT;            /**< Access token. */
+  const char* UserID;        /**< User id; also names the user's local store. */
+  const char* AppID;         /**< Application id. */
+  const char* DbPath;        /**< Directory of the local store (absolute). */
+  const char* LogPath;       /**< Directory of the log files (absolute). */
+  const char* SyncServerUrl; /**< Base URL of the sync service. */
 } CloudSyncInitInfo;
 
+/** \brief One file entry of a record's file lists: four texts the library carries
+ * unchanged between the host and its own records; their meaning is the host's. */
 typedef struct FileItem {
-  const char* itemA;
-  const char* itemB;
-  const char* itemC;
-  const char* itemD;
+  const char* itemA; /**< First text, carried unchanged. */
+  const char* itemB; /**< Second text, carried unchanged. */
+  const char* itemC; /**< Third text, carried unchanged. */
+  const char* itemD; /**< Fourth text, carried unchanged. */
 } FileItem;
 
-/* One structured record. The library carries textA, textC, textD, the numbers and the file
- * lists unchanged; it uses luid, guid, etag and data. A list with no entries is NULL, 0. */
+/** \brief One structured record. The library carries textA, textC, textD, the numbers and
+ * the file lists unchanged; it uses luid, guid, etag and data. A list with no entries is
+ * NULL, 0. In records the library makes itself (downloaded records, upload results) the
+ * texts it does not fill are empty, numberA and numberC are 0 and numberB is 2. */
 typedef struct StructDataItem {
-  const char* luid;
-  const char* textA;
-  const char* guid;
-  const char* etag;
-  int numberA;
-  const char* textC;
-  const char* textD;
-  const char* data;
-  int numberB;
-  int numberC;
-  FileItem* filesA;
-  int filesACount;
-  FileItem* filesB;
-  int filesBCount;
-  FileItem* filesC;
-  int filesCCount;
+  const char* luid;  /**< The host's local id (of a modified record: from the cloud link). */
+  const char* textA; /**< Carried unchanged. */
+  const char* guid;  /**< The cloud's id of the record. */
+  const char* etag;  /**< The cloud record's version; filled in upload results. */
+  int numberA;       /**< Carried unchanged. */
+  const char* textC; /**< Carried unchanged. */
+  const char* textD; /**< Carried unchanged. */
+  const char* data;  /**< The record's content as stored on the cloud. */
+  int numberB;       /**< Carried unchanged. */
+  int numberC;       /**< Carried unchanged. */
+  FileItem* filesA;  /**< First file list, carried unchanged (NULL when empty). */
+  int filesACount;   /**< Entries of filesA. */
+  FileItem* filesB;  /**< Second file list, carried unchanged (NULL when empty). */
+  int filesBCount;   /**< Entries of filesB. */
+  FileItem* filesC;  /**< Third file list, carried unchanged (NULL when empty). */
+  int filesCCount;   /**< Entries of filesC. */
 } StructDataItem;
 
-/* One local id. state 1 marks a record to upload; valueB and valueC are carried through. */
+/** \brief One local id. state 1 marks a record to upload; valueB and valueC are carried
+ * through. */
 typedef struct LocalIdItem {
-  const char* luid;
-  int state;
-  int valueB;
-  int valueC;
+  const char* luid; /**< The host's local id. */
+  int state;        /**< 1: added or changed here since its last upload; else 0. */
+  int valueB;       /**< Carried through unchanged. */
+  int valueC;       /**< Carried through unchanged. */
 } LocalIdItem;
 
-/* The host's answer for one downloaded record. */
+/** \brief The host's answer for one downloaded record. */
 typedef struct UpdateResultItem {
-  const char* luid;
-  const char* guid;
-  int numberA;
-  FileItem* filesA;
-  int filesACount;
-  FileItem* filesB;
-  int filesBCount;
+  const char* luid;  /**< The local id the record is stored under. */
+  const char* guid;  /**< The cloud id of the record handed over. */
+  int numberA;       /**< Carried unchanged. */
+  FileItem* filesA;  /**< First file list, carried unchanged (NULL when empty). */
+  int filesACount;   /**< Entries of filesA. */
+  FileItem* filesB;  /**< Second file list, carried unchanged (NULL when empty). */
+  int filesBCount;   /**< Entries of filesB. */
 } UpdateResultItem;
 
-/* One key with its list of texts. */
+/** \brief One key with its list of texts. */
 typedef struct KeyedTextList {
-  const char* key;
-  const char** values;
-  int valueCount;
+  const char* key;     /**< The key. */
+  const char** values; /**< Its texts. */
+  int valueCount;      /**< Entries of values. */
 } KeyedTextList;
 
-/* One local record read for upload: luid and data are used. */
+/** \brief One local record read for upload: luid and data are used. */
 typedef struct QueryResultItem {
-  const char* luid;
-  const char* data;
-  const char* textA;
-  FileItem* files;
-  int filesCount;
-  const char* textC;
-  int numberB;
-  int numberC;
+  const char* luid;  /**< The local id asked for. */
+  const char* data;  /**< The record's content to upload. */
+  const char* textA; /**< Carried unchanged. */
+  FileItem* files;   /**< File list, carried unchanged (NULL when empty). */
+  int filesCount;    /**< Entries of files. */
+  const char* textC; /**< Carried unchanged. */
+  int numberB;       /**< Carried unchanged. */
+  int numberC;       /**< Carried unchanged. */
 } QueryResultItem;
 
-/* ---- Callback table: 17 entries in this order. Every entry but Reserved must be set:
- * InitCloudSync refuses a table with another NULL entry. ---- */
+/** \brief Callback table: 17 entries in this order. Every entry but Reserved must be set:
+ * InitCloudSync() refuses a table with another NULL entry. The table is copied; it need
+ * not outlive the call. Return values of callbacks are not used. */
 typedef struct SyncCallbacks {
-  /* 0: counts of cloud adds, modifies and deletes found before records are handed over. */
+  /** 0: counts of cloud adds, modifies and deletes found before records are handed over. */
   void(QUILLET_CALL* OnDownloadSyncStart)(const char* dataType, int addCount, int modifyCount,
                                           int deleteCount);
-  /* 1: before the upload pass of a data type. */
+  /** 1: before the upload pass of a data type. */
   void(QUILLET_CALL* OnUploadSyncStart)(const char* dataType);
-  /* 2: store downloaded records; answer one result (luid, guid) per stored record
+  /** 2: store downloaded records; answer one result (luid, guid) per stored record
    * (host-allocated). A record not answered gets no cloud link; it is offered again once
    * the collection next changes.
    *
@@ -176,6 +215,7 @@ typedef struct SyncCallbacks {
    *    that still waits for its first upload (listed with state 1, no guid known for it)
    *    has the same content, the host adopts it (stores the guid, clears its change
    *    state) and answers its luid, so it is not uploaded a second time.
+   *
    * What is left is the protocol's limit: an add carries no key of the host's, so a record
    * edited between the lost answer and the next round no longer matches and comes back as
    * a second copy (with the content it had when it was sent). */
@@ -183,13 +223,13 @@ typedef struct SyncCallbacks {
                                        int addedCount, const StructDataItem* modified,
                                        int modifiedCount, UpdateResultItem** results,
                                        int* resultCount);
-  /* 3: frees a non-NULL result array of entry 2. */
+  /** 3: frees a non-NULL result array of entry 2. */
   void(QUILLET_CALL* FreeUpdateStructDataResult)(UpdateResultItem* results, int resultCount);
-  /* 4: the access token expired; store a new host-allocated token through the pointer. */
+  /** 4: the access token expired; store a new host-allocated token through the pointer. */
   void(QUILLET_CALL* GetNewAT)(char** token);
-  /* 5: frees what entry 4 left, always called once, with NULL when it left nothing. */
+  /** 5: frees what entry 4 left, always called once, with NULL when it left nothing. */
   void(QUILLET_CALL* FreeAT)(char* token);
-  /* 6: delete local records by luid; answer the luids deleted. The library drops the cloud
+  /** 6: delete local records by luid; answer the luids deleted. The library drops the cloud
    * link of each luid answered and keeps the others. Like entry 2 this may come again for
    * luids already deleted (a round that ended early), so a luid the host no longer holds
    * counts as deleted: answer it too. Otherwise its kept link makes every later round send
@@ -197,83 +237,131 @@ typedef struct SyncCallbacks {
    * only the luids of records the host still holds. */
   void(QUILLET_CALL* DeleteData)(const char* dataType, const char** luids, int luidCount,
                                  char*** results, int* resultCount);
-  /* 7: frees a non-NULL result array of entry 6. */
+  /** 7: frees a non-NULL result array of entry 6. */
   void(QUILLET_CALL* FreeDeleteDataResult)(char** results, int resultCount);
-  /* 8: every local id of the data type with its change state (the library passes mode 1). */
+  /** 8: every local id of the data type with its change state (the library passes mode 1). */
   void(QUILLET_CALL* QueryLocalIds)(const char* dataType, int mode, LocalIdItem** items,
                                     int* itemCount);
-  /* 9: frees a non-NULL result array of entry 8. */
+  /** 9: frees a non-NULL result array of entry 8. */
   void(QUILLET_CALL* FreeLocalIdList)(LocalIdItem* items, int itemCount);
-  /* 10: read local records by luid for upload. */
+  /** 10: read local records by luid for upload. */
   void(QUILLET_CALL* DataQueryByID)(const char* dataType, const char** luids, int luidCount,
                                     QueryResultItem** results, int* resultCount);
-  /* 11: frees a non-NULL result array of entry 10. */
+  /** 11: frees a non-NULL result array of entry 10. */
   void(QUILLET_CALL* FreeQueryResultList)(QueryResultItem* results, int resultCount);
-  /* 12: reserved; never called. Keeps the table layout. */
+  /** 12: reserved; never called. Keeps the table layout. */
   void(QUILLET_CALL* Reserved)(const char* dataType, const FileItem* filesA, int filesACount,
                                const FileItem* filesB, int filesBCount, const KeyedTextList* extra,
                                int extraCount, unsigned char flag, int value);
-  /* 13: the outcome of uploads: added and modified records (with their new etags), the
+  /** 13: the outcome of uploads: added and modified records (with their new etags), the
    * guids deleted from the cloud, and extra keyed lists (empty today). */
   void(QUILLET_CALL* UpdateSyncResult)(const char* dataType, const StructDataItem* added,
                                        int addedCount, const StructDataItem* modified,
                                        int modifiedCount, const char** deletedGuids,
                                        int deletedCount, const KeyedTextList* extra,
                                        int extraCount);
-  /* 14: end of each sync call that reached the passes, with its result code. */
+  /** 14: end of each sync call that reached the passes, with its result code. */
   void(QUILLET_CALL* OnDataSyncEnd)(const char* dataType, int resultCode);
-  /* 15: end of a round, in EndSync. */
+  /** 15: end of a round, in EndSync(). */
   void(QUILLET_CALL* OnSyncEnd)(void);
-  /* 16: one report record: kind is 1; keys and values are parallel arrays of count texts in
-   * ascending key order. */
+  /** 16: one report record: kind is 1; keys and values are parallel arrays of count texts
+   * in ascending key order. */
   void(QUILLET_CALL* ReportEvent)(int kind, const char* businessId, const char** keys,
                                   const char** values, int count);
 } SyncCallbacks;
 
 /* ---- Exported functions ---- */
 
-/* Registers a session for info->SyncType with a copy of the callback table, which becomes
- * the table every session calls. A second call for a registered sync type changes nothing.
- * No network or disk access. NULL arguments are ignored. Refused, with an error line and
- * nothing registered (later sync calls for that sync type return QUILLET_NO_SESSION), when
- * an entry of the table other than Reserved is NULL, when made from inside a callback and
- * while a sync call runs. */
+/**
+ * \brief Registers a session for info->SyncType with a copy of the callback table, which
+ * becomes the table every session calls.
+ *
+ * A second call for a registered sync type changes nothing. No network or disk access.
+ * NULL arguments are ignored. Refused, with an error line and nothing registered (later
+ * sync calls for that sync type return #QUILLET_NO_SESSION), when an entry of the table
+ * other than Reserved is NULL, when made from inside a callback and while a sync call
+ * runs.
+ * \param info the account, directories and service address; copied.
+ * \param callbacks the host's table; copied.
+ */
 QUILLET_API void QUILLET_CALL InitCloudSync(const CloudSyncInitInfo* info,
                                             const SyncCallbacks* callbacks);
 
-/* Destroys every session without releasing cloud locks. A running sync call is first asked
- * to stop; from another thread this waits until it has returned, from inside a callback
- * the teardown happens when it returns (see Threads above). */
+/**
+ * \brief Destroys every session without releasing cloud locks.
+ *
+ * A running sync call is first asked to stop; from another thread this waits until it has
+ * returned, from inside a callback the teardown happens when it returns (see Threads and
+ * call order above).
+ */
 QUILLET_API void QUILLET_CALL UninitCloudSync(void);
 
-/* Synchronises one data type. batchNumber outside 1..100 becomes 100. Returns a QUILLET_*
- * code or a cloud status; QUILLET_NO_SESSION when syncType has no session. */
+/**
+ * \brief Synchronises one data type. batchNumber outside 1..100 becomes 100.
+ * \param syncType the session's sync type, as in InitCloudSync().
+ * \param dataType the data type (collection) to synchronise, e.g. "bookmark".
+ * \param order 1 for the first call of a round.
+ * \param batchNumber records per download and upload batch.
+ * \return a QUILLET_* code or a cloud status; #QUILLET_NO_SESSION when syncType has no
+ * session.
+ */
 QUILLET_API int QUILLET_CALL SyncDataNoReason(const char* syncType, const char* dataType, int order,
                                               int batchNumber);
 
-/* As SyncDataNoReason, with batchNumber passed on unchanged and reason reported to the host
- * as "operation_type". */
+/**
+ * \brief As SyncDataNoReason(), with batchNumber passed on unchanged and reason reported
+ * to the host as "operation_type".
+ * \param syncType the session's sync type, as in InitCloudSync().
+ * \param dataType the data type (collection) to synchronise.
+ * \param order 1 for the first call of a round.
+ * \param batchNumber records per download and upload batch, passed on unchanged.
+ * \param reason why the host syncs; reported in the call's report record.
+ * \return as SyncDataNoReason().
+ */
 QUILLET_API int QUILLET_CALL SyncDataWithReason(const char* syncType, const char* dataType,
                                                 int order, int batchNumber, int reason);
 
-/* Closes the round: releases the cloud lock, stores the collection tags of the data types
- * that did not fail, calls OnSyncEnd. Returns at once when listA or listB is NULL; the list
- * contents are not used. */
+/**
+ * \brief Closes the round: releases the cloud lock, stores the collection tags of the data
+ * types that did not fail, calls SyncCallbacks::OnSyncEnd.
+ *
+ * Returns at once when listA or listB is NULL; the list contents are not used.
+ * \param syncType the session's sync type.
+ * \param listA a list of texts (not NULL), not otherwise used.
+ * \param listACount entries of listA.
+ * \param listB a list of texts (not NULL), not otherwise used.
+ * \param listBCount entries of listB.
+ */
 QUILLET_API void QUILLET_CALL EndSync(const char* syncType, const char** listA, int listACount,
                                       const char** listB, int listBCount);
 
-/* Asks a running sync call of syncType to stop at its next check point (result 2027). The
- * request stays in force for the session's life. Safe from any thread at any time,
- * callbacks included; does nothing when syncType has no session. */
+/**
+ * \brief Asks a running sync call of syncType to stop at its next check point (result
+ * #QUILLET_STOPPED, 2027).
+ *
+ * The request stays in force for the session's life. Safe from any thread at any time,
+ * callbacks included; does nothing when syncType has no session.
+ * \param syncType the session's sync type.
+ */
 QUILLET_API void QUILLET_CALL StopSync(const char* syncType);
 
-/* Accepts file requests and checks that the session has a cloud client; downloads nothing
- * and makes no callback. Returns at once when files is NULL. */
+/**
+ * \brief Accepts file requests and checks that the session has a cloud client; downloads
+ * nothing and makes no callback. Returns at once when files is NULL.
+ * \param syncType the session's sync type.
+ * \param context a text, not otherwise used.
+ * \param files the file requests.
+ * \param fileCount entries of files.
+ */
 QUILLET_API void QUILLET_CALL DownUnstructFile(const char* syncType, const char* context,
                                                const FileItem* files, int fileCount);
 
-/* Classifies a result code: 100 for 10001-10099, 20001-20099, 30001-30099, 40001-40099 and
- * 50001; 120 for 2100-2106, 500 and 406; 127 otherwise. Pure. */
+/**
+ * \brief Classifies a result code. Pure.
+ * \param code a result code or cloud status.
+ * \return 100 for 10001-10099, 20001-20099, 30001-30099, 40001-40099 and 50001; 120 for
+ * 2100-2106, 500 and 406; 127 otherwise.
+ */
 QUILLET_API int QUILLET_CALL ParseException(int code);
 
 #ifdef __cplusplus

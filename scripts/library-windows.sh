@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Windows side of the sync library: cross-builds its dependencies once (cached), builds
 # Quillet.dll, the unit tests, the end-to-end tests and the sample host for Windows, checks
-# the DLL's exports, runs both test programs under Wine in a private prefix, and syncs the
-# Windows sample host with the reference server running natively on 127.0.0.1, beside a
-# native host. Where Windows and POSIX must agree (store directory = MD5 of the user id,
-# store layout, log lines, request bytes), the two are compared. Always ends with
-# "N passed, N failed"; non-zero exit on any failure.
+# the DLL's exports, imports and version resource, packs the release zip, runs both test
+# programs under Wine in a private prefix, and syncs the Windows sample host (with the
+# zip's DLLs) with the reference server running natively on 127.0.0.1, beside a native
+# host, and a host built for the MSVC ABI against the zip's Quillet.lib. Where Windows and
+# POSIX must agree (store directory = MD5 of the user id, store layout, log lines, request
+# bytes), the two are compared. Always ends with "N passed, N failed"; non-zero exit on any
+# failure.
 #   QUILLET_CROSS_PREFIX  cache of cross-built dependencies (default /opt/quillet-cross)
 #   LIBRARY_WIN_BUILD_DIR Windows build folder (default <repo>/build-lib-win)
 #   BUILD_DIR             native build folder for the server and native host (default <repo>/build)
+#   WINDOWS_PACKAGE_DIR   where the zip is left (default <native build>/packages)
 set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cache="${QUILLET_CROSS_PREFIX:-/opt/quillet-cross}"
@@ -43,6 +46,7 @@ cleanup() {
     rm -rf "$prefix"
   fi
   rm -rf "$logs"
+  [ -n "${unpacked:-}" ] && rm -rf "$unpacked"
 }
 finish() {
   local status=$?
@@ -61,14 +65,15 @@ abort() { # a step without which nothing else can run
 }
 
 for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump x86_64-w64-mingw32-nm \
-  wine wineserver wineboot cmake ninja sqlite3 md5sum; do
+  wine wineserver wineboot cmake ninja sqlite3 md5sum clang lld-link llvm-dlltool zip unzip \
+  sha256sum; do
   command -v "$tool" >/dev/null || abort "tool $tool present (run scripts/setup.sh)"
 done
 
 # ---- Dependencies, built once per machine.
 start=$SECONDS
 QUILLET_CROSS_PREFIX="$cache" bash "$root/scripts/windows-deps.sh" \
-  openssl curl sqlite jsoncpp log4cpp httplib >"$logs/deps.log" 2>&1 ||
+  openssl curl sqlite jsoncpp log4cpp log4cpp-dll httplib >"$logs/deps.log" 2>&1 ||
   abort "cross-build the dependencies" "$logs/deps.log"
 grep '^windows-deps:' "$logs/deps.log" | sed 's/^/  /'
 echo "library-windows: dependencies ready in $cache ($((SECONDS - start)) s)"
@@ -80,33 +85,78 @@ start=$SECONDS
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" \
     -DQUILLET_CROSS_PREFIX="$cache" -DCMAKE_BUILD_TYPE=Release &&
     cmake --build "$build" -j 2 &&
-    cmake --install "$build" --prefix "$build/dist"
+    rm -rf "$build/dist" && cmake --install "$build" --prefix "$build/dist" --strip
 } >"$logs/build.log" 2>&1 ||
   abort "cross-build Quillet.dll, quillet_tests.exe, quillet_e2e_tests.exe and the sample host" "$logs/build.log"
 pass "cross-build Quillet.dll, quillet_tests.exe, quillet_e2e_tests.exe and the sample host"
 {
   cmake -S "$root" -B "$native" -G Ninja &&
-    cmake --build "$native" -j 2 --target quillet_sync_server quillet_sync_server_certs quillet-bookmarks
+    cmake --build "$native" -j 2 --target quillet_sync_server quillet_sync_server_certs quillet-bookmarks \
+      quillet_reference
 } >"$logs/native.log" 2>&1 || abort "native sync server and sample host" "$logs/native.log"
 echo "library-windows: built in $((SECONDS - start)) s"
 
 dll="$build/bin/Quillet.dll"
 dist="$build/dist"
+version="$(sed -n 's/^project(Quillet VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
 # ---- What the DLL offers and needs.
 exports="$(x86_64-w64-mingw32-objdump -p "$dll" |
   sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/\]/ && NR > 1 {print $NF}' | sort | tr '\n' ' ')"
 expected="DownUnstructFile EndSync InitCloudSync ParseException StopSync SyncDataNoReason SyncDataWithReason UninitCloudSync "
 echo "  exports: $exports"
 check "Quillet.dll exports exactly the eight functions, undecorated" equals "$exports" "$expected"
-imports="$(x86_64-w64-mingw32-nm "$dist/Quillet.lib" | awk '$2 == "I" && $3 ~ /^__imp_/ {sub(/^__imp_/, "", $3); print $3}' | sort | tr '\n' ' ')"
-check "Quillet.lib imports the same eight names" equals "$imports" "$expected"
-check "quillet.h and Quillet.lib installed beside Quillet.dll" \
-  test -f "$dist/Quillet.dll" -a -f "$dist/Quillet.lib" -a -f "$dist/quillet.h"
-needs="$(x86_64-w64-mingw32-objdump -p "$dll" "$build/bin/quillet_tests.exe" \
-  "$build/bin/quillet_e2e_tests.exe" "$build/sample-host/quillet-bookmarks.exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)"
-echo "  system DLLs used: $(echo $needs)"
-check "only Windows' own DLLs are needed (dependencies linked statically)" \
-  bash -c '! grep -qvE "^(kernel32|msvcrt|ws2_32|crypt32|bcrypt|advapi32|user32|ole32|oleaut32|winhttp|api-ms-win-.*)\.dll$" <<<"$1"' _ "$needs"
+import_names() { x86_64-w64-mingw32-nm "$1" | awk '$2 == "I" && $3 ~ /^__imp_/ {sub(/^__imp_/, "", $3); print $3}' | sort | tr '\n' ' '; }
+check "Quillet.lib (MSVC format) imports the same eight names" equals "$(import_names "$dist/lib/Quillet.lib")" "$expected"
+check "libQuillet.dll.a (MinGW) imports the same eight names" equals "$(import_names "$dist/lib/libQuillet.dll.a")" "$expected"
+check "installed as bin/, lib/, include/" test -f "$dist/bin/Quillet.dll" -a -f "$dist/bin/log4cpp.dll" \
+  -a -f "$dist/lib/Quillet.lib" -a -f "$dist/lib/libQuillet.dll.a" -a -f "$dist/include/quillet.h"
+dll_names() { x86_64-w64-mingw32-objdump -p "$@" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u; }
+windows_own="^(kernel32|msvcrt|ws2_32|crypt32|bcrypt|advapi32|user32|ole32|oleaut32|winhttp|api-ms-win-.*)\.dll$"
+needs="$(dll_names "$dll" "$build/bin/quillet_tests.exe" "$build/bin/quillet_e2e_tests.exe" \
+  "$build/sample-host/quillet-bookmarks.exe")"
+echo "  DLLs used: $(echo $needs)"
+check "only Windows' own DLLs and log4cpp.dll are needed (the rest linked statically)" \
+  bash -c '! grep -v "^log4cpp\.dll$" <<<"$1" | grep -qvE "$2"' _ "$needs" "$windows_own"
+check "log4cpp.dll needs only Windows' own DLLs" \
+  bash -c '! grep -qvE "$2" <<<"$1"' _ "$(dll_names "$dist/bin/log4cpp.dll")" "$windows_own"
+dll_exports() { x86_64-w64-mingw32-objdump -p "$1" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/\]/ && NR > 1 {print $NF}'; }
+runtime_exports="$(dll_exports "$dist/bin/log4cpp.dll" | grep -cE '^(pthread_|sem_|_Unwind_|__cxa_|__gxx_|__gcc_)' || true)"
+check "log4cpp.dll exports no symbol of the runtimes linked into it ($runtime_exports)" equals "$runtime_exports" 0
+# LGPL: log4cpp stays replaceable, so none of its code may be inside Quillet.dll.
+check "Quillet.dll imports log4cpp from log4cpp.dll" grep -qx 'log4cpp.dll' <<<"$(dll_names "$dll")"
+# Every log4cpp function Quillet.dll defines must be the import thunk of one it imports.
+log4cpp_functions="$(x86_64-w64-mingw32-nm --defined-only "$dll" | awk '$2 == "T" && $3 ~ /^_ZNK?7log4cpp/ {print $3}' | sort -u)"
+log4cpp_imports="$(x86_64-w64-mingw32-objdump -p "$dll" | sed -n '/DLL Name: log4cpp.dll/,/^$/p' |
+  awk 'NF >= 3 && $1 ~ /^[0-9a-f]+$/ {print $NF}' | sort -u)"
+linked_in="$(comm -23 <(echo "$log4cpp_functions") <(echo "$log4cpp_imports") | grep -c . || true)"
+check "Quillet.dll holds no log4cpp function of its own ($(grep -c . <<<"$log4cpp_imports") imported, $linked_in linked in)" \
+  equals "$linked_in" 0
+
+# ---- The release zip, in the layout hosts expect.
+start=$SECONDS
+package_dir="${WINDOWS_PACKAGE_DIR:-$native/packages}"
+mkdir -p "$package_dir"
+zip_file="$(bash "$root/scripts/package-windows.sh" "$dist" "$cache/log4cpp-dll" "$native" \
+  "$package_dir" 2>"$logs/package.log")" || abort "Windows zip packed" "$logs/package.log"
+unpacked="$(mktemp -d /tmp/quillet-zip.XXXXXX)"
+unzip -q "$zip_file" -d "$unpacked"
+zip_root="$(find "$unpacked" -mindepth 1 -maxdepth 1 -type d)"
+echo "  package: $(basename "$zip_file") $(stat -c %s "$zip_file") bytes, $(find "$zip_root" -type f | wc -l) files"
+check "zip named by the project version" equals "$(basename "$zip_file")" "Quillet-$version-win64.zip"
+layout_ok=1
+for f in bin/Quillet.dll bin/log4cpp.dll bin/log4cpp.nt.property lib/Quillet.lib lib/libQuillet.dll.a \
+  include/quillet.h examples/bookmarks/host_main.c examples/msvc_host/msvc_host.c README LICENSE \
+  THIRD-PARTY-NOTICES SHA256SUMS docs/host-guide.md source/log4cpp/BUILD.txt \
+  source/log4cpp/mingw-w64-int64.patch; do
+  [ -f "$zip_root/$f" ] || { echo "  missing in the zip: $f"; layout_ok=0; }
+done
+check "zip holds bin/, lib/, include/, examples/, docs/, the log4cpp source and the notices" equals "$layout_ok" 1
+check "zip holds the source package of its log4cpp.dll" \
+  bash -c 'ls "$1"/source/log4cpp/*.orig.tar.* >/dev/null 2>&1' _ "$zip_root"
+check "SHA256SUMS covers every file and matches" bash -c \
+  'cd "$1" && sha256sum --quiet -c SHA256SUMS && [ "$(wc -l <SHA256SUMS)" = "$(find . -type f ! -name SHA256SUMS | wc -l)" ]' _ "$zip_root"
+check "the zip's Quillet.dll is the one installed (stripped)" cmp -s "$zip_root/bin/Quillet.dll" "$dist/bin/Quillet.dll"
+echo "library-windows: zip packed and checked in $((SECONDS - start)) s"
 
 # ---- Wine: a private prefix.
 start=$SECONDS
@@ -150,6 +200,13 @@ echo "  unit tests left out as POSIX-only: ${posix_only//:/ }"
 (cd "$tests_dir" && win 'C:\quillet\tests\quillet_tests.exe' --gtest_color=no "--gtest_filter=-$posix_only") >"$logs/unit.log"
 gtest_counted unit "$logs/unit.log" $?
 check "C header: record layouts on Windows" win 'C:\quillet\tests\quillet_c_header_test.exe'
+# The version resource, read through version.dll as installers read it.
+cp "$build/bin/quillet_version_info.exe" "$zip_root/bin/Quillet.dll" "$tests_dir/"
+info="$(win 'C:\quillet\tests\quillet_version_info.exe' 'C:\quillet\tests\Quillet.dll')"
+echo "$info" | sed 's/^/  /'
+check "Quillet.dll version resource: $version" equals \
+  "$(grep -E '^(FixedFileVersion|FixedProductVersion|FileType|FileVersion|ProductVersion|ProductName|OriginalFilename)=' <<<"$info" | tr '\n' ' ')" \
+  "FixedFileVersion=$version.0 FixedProductVersion=$version.0 FileType=2 FileVersion=$version ProductVersion=$version ProductName=Quillet OriginalFilename=Quillet.dll "
 echo "library-windows: unit tests took $((SECONDS - start)) s"
 
 start=$SECONDS
@@ -164,7 +221,8 @@ start=$SECONDS
 work="$(mktemp -d /tmp/quillet-libwin-work.XXXXXX)"
 host_dir="$prefix/drive_c/quillet/host"
 mkdir -p "$host_dir"
-cp "$dist/Quillet.dll" "$build/sample-host/quillet-bookmarks.exe" "$root/config/log4cpp.nt.property" "$host_dir/"
+# The DLLs and log configuration from the zip, as a host would ship them.
+cp "$zip_root"/bin/* "$build/sample-host/quillet-bookmarks.exe" "$host_dir/"
 cp "$native/sync-server-certs/ca.pem" "$host_dir/Cacert.pem"
 native_host="$native/sample-host/quillet-bookmarks"
 certs="$native/sync-server-certs"
@@ -315,6 +373,43 @@ check "the server recorded the twin rounds' requests" test -n "$posix_requests" 
 if ! check "request bytes agree between Windows and POSIX" equals "$win_requests" "$posix_requests"; then
   diff <(echo "$posix_requests") <(echo "$win_requests") | head -30
 fi
+# 5. A host built for the MSVC ABI against the zip's Quillet.lib: clang for
+#    x86_64-pc-windows-msvc and lld-link, no C runtime and nothing of MinGW (kernel32 from
+#    an import library made from a .def), two rounds under Wine through the native server.
+msvc_dir="$prefix/drive_c/quillet/msvc"
+msvc_build="$work/msvc-build"
+mkdir -p "$msvc_dir" "$msvc_build"
+msvc_src="$zip_root/examples/msvc_host"
+if {
+  clang --target=x86_64-pc-windows-msvc -ffreestanding -fno-builtin -O2 -Wall -Wextra -Werror \
+    -I "$zip_root/include" -c "$msvc_src/msvc_host.c" -o "$msvc_build/msvc_host.obj" &&
+    llvm-dlltool -m i386:x86-64 -d "$msvc_src/kernel32.def" -l "$msvc_build/kernel32.lib" &&
+    lld-link /nologo /entry:HostEntry /subsystem:console /nodefaultlib \
+      /out:"$msvc_dir/msvc_host.exe" "$msvc_build/msvc_host.obj" "$zip_root/lib/Quillet.lib" \
+      "$msvc_build/kernel32.lib"
+} >"$logs/msvc-build.log" 2>&1; then
+  pass "MSVC-ABI host compiled by clang and linked by lld-link against the zip's Quillet.lib"
+  check "MSVC-ABI host imports Quillet.dll and kernel32.dll only" equals \
+    "$(dll_names "$msvc_dir/msvc_host.exe" | tr '\n' ' ')" "kernel32.dll quillet.dll "
+  cp "$zip_root"/bin/* "$msvc_dir/"
+  cp "$native/sync-server-certs/ca.pem" "$msvc_dir/Cacert.pem"
+  if start_server msvc; then
+    QUILLET_HOST_SERVER="$url" QUILLET_HOST_USER=msvc-user \
+      QUILLET_HOST_DIR='C:\quillet\msvc\profiles' win 'C:\quillet\msvc\msvc_host.exe' >"$logs/msvc.log"
+    sed 's/^/  msvc: /' "$logs/msvc.log"
+    check "MSVC-ABI host: the first round uploads, the second receives both records unchanged" \
+      grep -q '^msvc host: both rounds done$' "$logs/msvc.log"
+    stop_server
+    check "the server holds the MSVC-ABI host's 2 records" equals \
+      "$(sqlite3 "$work/msvc.db" "SELECT count(*) FROM records WHERE user='msvc-user';")" 2
+  else
+    fail "native sync server started for the MSVC-ABI host"
+  fi
+else
+  fail "MSVC-ABI host compiled by clang and linked by lld-link against the zip's Quillet.lib"
+  cat "$logs/msvc-build.log"
+fi
+
 # Unloading Quillet.dll before the host exits must leave nothing behind that runs later.
 check "no Windows host run crashed" bash -c '! grep -l "Unhandled page fault\|Unhandled exception" "$@"' _ "$logs"/*.log
 echo "library-windows: host rounds took $((SECONDS - start)) s"

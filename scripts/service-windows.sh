@@ -95,6 +95,16 @@ has_line() { grep -qxF -- "$1" <<<"$2"; }
 log_count() { grep -cF -- "$1" "$service_log" 2>/dev/null || true; }
 equals() { [ "$1" = "$2" ]; }
 
+# 0. The version resource, read through version.dll as installers read it, carries the
+#    project's one version (top-level CMakeLists.txt).
+version="$(sed -n 's/^project(Quillet VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
+cp "$build/version_info.exe" "$install_dir/"
+info="$(win 'C:\Program Files\Orvex Core\version_info.exe' "$service_exe")"
+echo "$info" | sed 's/^/  /'
+check "OrvexCoreService.exe version resource: $version" equals \
+  "$(grep -E '^(FixedFileVersion|FixedProductVersion|FileType|FileVersion|ProductVersion|ProductName|OriginalFilename)=' <<<"$info" | tr '\n' ' ')" \
+  "FixedFileVersion=$version.0 FixedProductVersion=$version.0 FileType=1 FileVersion=$version ProductVersion=$version ProductName=OrvexCoreService OriginalFilename=OrvexCoreService.exe "
+
 start=$SECONDS
 # 1. "START" installs and starts the service.
 check "START run exits 0" timeout 120 wine "$service_exe" START

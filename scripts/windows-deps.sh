@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Cross-builds the sync library's dependencies for 64-bit Windows with MinGW-w64, from
 # Debian's source packages, once per machine: OpenSSL (libcrypto, libssl), libcurl on
-# OpenSSL with HTTP(S) only, SQLite, jsoncpp and log4cpp, all static. Each library that is
-# installed leaves a marker (.NAME-ready) in the cache, so later runs only check markers.
+# OpenSSL with HTTP(S) only, SQLite, jsoncpp and log4cpp, all static, and log4cpp once more
+# as its own DLL (log4cpp-dll) with the source it was built from, which the shipped
+# Quillet.dll loads (LGPL). Each library that is installed leaves a marker (.NAME-ready) in
+# the cache, so later runs only check markers.
 #   QUILLET_CROSS_PREFIX  the cache (default /opt/quillet-cross)
-#   usage: windows-deps.sh [openssl curl sqlite jsoncpp log4cpp log4cplus httplib]
-#          (default: the library's five; httplib is the reference server's, for the tests)
+#   usage: windows-deps.sh [openssl curl sqlite jsoncpp log4cpp log4cpp-dll log4cplus httplib]
+#          (default: the library's six; httplib is the reference server's, for the tests)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cache="${QUILLET_CROSS_PREFIX:-/opt/quillet-cross}"
@@ -54,6 +56,7 @@ fetch_source() {
       if (cd "$dir" && apt-get source -qq "$pkg=$ver" >/dev/null 2>&1); then
         echo "windows-deps: $pkg $ver ($suite source package)"
         find "$dir" -mindepth 1 -maxdepth 1 -type d -name "$pkg-*" | head -1 >"$dir/.src"
+        echo "$dir/${pkg}_${ver#*:}.dsc" >"$dir/.origin"
         return 0
       fi
       # Only the Debian files of this version may have been missing: keep its tarball.
@@ -66,6 +69,7 @@ fetch_source() {
   tar -xf "$orig" -C "$dir/upstream"
   echo "windows-deps: $pkg from its upstream tarball $(basename "$orig") (Debian files missing)"
   find "$dir/upstream" -mindepth 1 -maxdepth 1 -type d | head -1 >"$dir/.src"
+  echo "$orig" >"$dir/.origin"
 }
 
 cmake_build() { # cmake_build SRC BUILD ARGS...
@@ -119,14 +123,74 @@ build_jsoncpp() {
     -DJSONCPP_WITH_CMAKE_PACKAGE=ON
 }
 
+# Its MinGW configuration header predates MinGW-w64, which has int64_t as a real type.
+patch_log4cpp() {
+  sed -i 's|^#define int64_t __int64|#include <stdint.h> /* MinGW-w64 has int64_t */|' \
+    "$1/include/log4cpp/config-MinGW32.h"
+}
+
 build_log4cpp() {
   local src="$1"
-  # Its MinGW configuration header predates MinGW-w64, which has int64_t as a real type.
-  sed -i 's|^#define int64_t __int64|#include <stdint.h> /* MinGW-w64 has int64_t */|' \
-    "$src/include/log4cpp/config-MinGW32.h"
+  patch_log4cpp "$src"
   (cd "$src" && ./configure --host=$host --prefix="$cache" --libdir="$cache/lib" \
     --disable-shared --enable-static --disable-doxygen --disable-html-docs \
     CC="$CC" CXX="$CXX" >/dev/null && make -j "$jobs" && make install)
+}
+
+# log4cpp as log4cpp.dll for the shipped Quillet.dll, in a folder of its own: bin/ (the
+# DLL), lib/ (its import library), include/, and source/ with everything the LGPL asks to
+# ship beside it: Debian's source package, the one change made here as a patch, and the
+# commands. The objects are those of the static build, every symbol exported (MinGW's
+# auto-export); the GCC runtime is linked in, so the DLL needs only Windows' own DLLs.
+build_log4cpp_dll() {
+  local src="$1" out="$cache/log4cpp-dll" stage="$1/stage"
+  local header="include/log4cpp/config-MinGW32.h"
+  # The runtimes linked in are not part of log4cpp's interface: none of their symbols is
+  # exported, so a host's own runtime never binds to this DLL's copy.
+  local runtime=libpthread.a:libwinpthread.a:libgcc.a:libgcc_eh.a:libstdc++.a:libmingwex.a
+  rm -rf "$out"
+  mkdir -p "$out/bin" "$out/lib" "$out/include" "$out/source"
+  cp "$src/$header" "$src/$header.orig"
+  patch_log4cpp "$src"
+  (cd "$src" && diff -u "$header.orig" "$header" \
+    --label "a/$header" --label "b/$header") >"$out/source/mingw-w64-int64.patch" || true
+  (cd "$src" && ./configure --host=$host --prefix="$stage" --libdir="$stage/lib" \
+    --disable-shared --enable-static --disable-doxygen --disable-html-docs \
+    CC="$CC" CXX="$CXX" >/dev/null && make -j "$jobs" && make install)
+  "$CXX" -shared -o "$out/bin/log4cpp.dll" -Wl,--out-implib,"$out/lib/liblog4cpp.dll.a" \
+    -Wl,--whole-archive "$stage/lib/liblog4cpp.a" -Wl,--no-whole-archive \
+    -static -static-libgcc -static-libstdc++ -Wl,--no-undefined -Wl,--exclude-libs,"$runtime" \
+    -s -lws2_32 -ladvapi32
+  cp -r "$stage/include/log4cpp" "$out/include/"
+  # Exactly the files the source tree came from: a source package's .dsc and the files it
+  # lists, or the upstream tarball alone.
+  local origin unpack
+  origin="$(cat "$fetch_dir/.origin")"
+  cp "$origin" "$out/source/"
+  if [[ "$origin" == *.dsc ]]; then
+    sed -n '/^Files:/,/^[^ ]/s/^ [0-9a-f]* [0-9]* \(.*\)/\1/p' "$origin" |
+      while read -r file; do cp "$fetch_dir/$file" "$out/source/"; done
+    unpack="dpkg-source -x $(basename "$origin")"
+  else
+    unpack="tar -xf $(basename "$origin")"
+  fi
+  cat >"$out/source/BUILD.txt" <<BUILD
+log4cpp.dll is built from $(basename "$origin") in this folder (unpack it with
+"$unpack") with MinGW-w64 (x86_64-w64-mingw32-g++-posix), after one change for
+MinGW-w64 (mingw-w64-int64.patch, applied with "patch -p1": its MinGW header predates
+MinGW-w64's own int64_t):
+
+  ./configure --host=$host --disable-shared --enable-static --disable-doxygen \\
+    --disable-html-docs CC=$CC CXX=$CXX
+  make && make install
+  $CXX -shared -o log4cpp.dll -Wl,--out-implib,liblog4cpp.dll.a \\
+    -Wl,--whole-archive liblog4cpp.a -Wl,--no-whole-archive \\
+    -static -static-libgcc -static-libstdc++ -Wl,--no-undefined \\
+    -Wl,--exclude-libs,$runtime -s -lws2_32 -ladvapi32
+
+A log4cpp.dll built the same way from a modified log4cpp that keeps its interface can
+replace the one beside Quillet.dll.
+BUILD
 }
 
 # The service's logger (scripts/service-windows.sh asks for it alone).
@@ -150,7 +214,7 @@ build_httplib() {
 package_of() {
   case "$1" in
     openssl) echo openssl ;; curl) echo curl ;; sqlite) echo sqlite3 ;;
-    jsoncpp) echo libjsoncpp ;; log4cpp) echo log4cpp ;; log4cplus) echo log4cplus ;;
+    jsoncpp) echo libjsoncpp ;; log4cpp | log4cpp-dll) echo log4cpp ;; log4cplus) echo log4cplus ;;
     httplib) echo cpp-httplib ;;
   esac
 }
@@ -163,10 +227,11 @@ build_one() {
   local work
   work="$(mktemp -d "/tmp/quillet-$lib-src.XXXXXX")"
   chmod 755 "$work" # apt's download user reads and writes here
+  fetch_dir="$work" # where the source package's own files lie, for build_log4cpp_dll
   fetch_source "$(package_of "$lib")" "$work"
   local src
   src="$(cat "$work/.src")"
-  "build_$lib" "$src"
+  "build_${lib//-/_}" "$src"
   echo "$(basename "$src"), built in $((SECONDS - start)) s" >"$marker"
   rm -rf "$work"
   echo "windows-deps: $lib built in $((SECONDS - start)) s"
@@ -178,7 +243,7 @@ done
 $SUDO mkdir -p "$cache"
 [ -w "$cache" ] || $SUDO chown "$(id -u):$(id -g)" "$cache"
 libs=("$@")
-[ ${#libs[@]} -gt 0 ] || libs=(openssl curl sqlite jsoncpp log4cpp)
+[ ${#libs[@]} -gt 0 ] || libs=(openssl curl sqlite jsoncpp log4cpp log4cpp-dll)
 for lib in "${libs[@]}"; do
   [ -n "$(package_of "$lib")" ] || { echo "windows-deps: unknown library $lib" >&2; exit 2; }
   build_one "$lib"

@@ -1,167 +1,107 @@
+/* Bookmark contents are written and read with SQLite's JSON functions (the host links
+ * SQLite already), so escapes, numbers and nested members that other clients write are
+ * read the way JSON defines them. */
 #include "bookmark_json.h"
 
-#include <stdio.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 #include <string.h>
 
-typedef struct Buffer {
-  char* data;
-  size_t size;
-  size_t capacity;
-} Buffer;
+/* One private in-memory connection for the whole process, with its two statements. */
+static sqlite3* g_json;
+static sqlite3_stmt* g_write;
+static sqlite3_stmt* g_read;
 
-static int put(Buffer* b, const char* text, size_t n) {
-  if (b->size + n + 1 > b->capacity) {
-    size_t capacity = b->capacity ? b->capacity * 2 : 64;
-    while (capacity < b->size + n + 1) capacity *= 2;
-    char* grown = realloc(b->data, capacity);
-    if (!grown) return -1;
-    b->data = grown;
-    b->capacity = capacity;
-  }
-  memcpy(b->data + b->size, text, n);
-  b->size += n;
-  b->data[b->size] = '\0';
-  return 0;
+static void close_json(void) {
+  sqlite3_finalize(g_write);
+  sqlite3_finalize(g_read);
+  sqlite3_close(g_json);
+  g_write = g_read = NULL;
+  g_json = NULL;
 }
 
-static int put_string(Buffer* b, const char* s) {
-  if (put(b, "\"", 1)) return -1;
-  for (; *s; ++s) {
-    const unsigned char c = (unsigned char)*s;
-    char esc[8];
-    if (c == '"' || c == '\\') {
-      esc[0] = '\\';
-      esc[1] = (char)c;
-      if (put(b, esc, 2)) return -1;
-    } else if (c < 0x20) {
-      snprintf(esc, sizeof esc, "\\u%04x", c);
-      if (put(b, esc, 6)) return -1;
-    } else if (put(b, s, 1)) {
-      return -1;
+static sqlite3_stmt* statement(sqlite3_stmt** slot, const char* sql) {
+  if (!g_json) {
+    if (sqlite3_open_v2(":memory:", &g_json, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, NULL) !=
+        SQLITE_OK) {
+      sqlite3_close(g_json);
+      g_json = NULL;
+      return NULL;
     }
+    atexit(close_json);
   }
-  return put(b, "\"", 1);
+  if (!*slot && sqlite3_prepare_v2(g_json, sql, -1, slot, NULL) != SQLITE_OK) return NULL;
+  return *slot;
+}
+
+static char* dup_text(const unsigned char* text, int size) {
+  char* out = malloc((size_t)size + 1);
+  if (!out) return NULL;
+  if (size > 0) memcpy(out, text, (size_t)size);
+  out[size] = '\0';
+  return out;
 }
 
 char* bookmark_to_json(const char* title, const char* url) {
-  Buffer b = {0};
-  if (put(&b, "{\"title\":", 9) || put_string(&b, title) || put(&b, ",\"url\":", 7) ||
-      put_string(&b, url) || put(&b, "}", 1)) {
-    free(b.data);
-    return NULL;
+  sqlite3_stmt* s = statement(&g_write, "SELECT json_object('title', ?1, 'url', ?2)");
+  if (!s) return NULL;
+  sqlite3_bind_text(s, 1, title ? title : "", -1, SQLITE_STATIC);
+  sqlite3_bind_text(s, 2, url ? url : "", -1, SQLITE_STATIC);
+  char* out = NULL;
+  if (sqlite3_step(s) == SQLITE_ROW)
+    out = dup_text(sqlite3_column_text(s, 0), sqlite3_column_bytes(s, 0));
+  sqlite3_reset(s);
+  sqlite3_clear_bindings(s);
+  return out;
+}
+
+/* SQLite writes a lone surrogate escape as its three-byte form, which is not UTF-8: each
+ * becomes U+FFFD, of the same length. */
+static void replace_lone_surrogates(char* text) {
+  for (unsigned char* p = (unsigned char*)text; p[0]; ++p) {
+    if (p[0] == 0xED && p[1] >= 0xA0 && p[1] <= 0xBF && p[2] >= 0x80 && p[2] <= 0xBF) {
+      p[0] = 0xEF;
+      p[1] = 0xBF;
+      p[2] = 0xBD;
+      p += 2;
+    }
   }
-  return b.data;
 }
 
-static const char* skip_space(const char* p) {
-  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r') ++p;
-  return p;
-}
-
-static int append_utf8(Buffer* b, unsigned cp) {
-  char out[4];
-  size_t n;
-  if (cp < 0x80) {
-    out[0] = (char)cp;
-    n = 1;
-  } else if (cp < 0x800) {
-    out[0] = (char)(0xC0 | (cp >> 6));
-    out[1] = (char)(0x80 | (cp & 0x3F));
-    n = 2;
+/* One member from the columns type, value and JSON text: 0, or -1 for a type that is no
+ * text (or out of memory). */
+static int member_text(sqlite3_stmt* s, int column, char** out) {
+  const char* type = (const char*)sqlite3_column_text(s, column);
+  if (!type || strcmp(type, "null") == 0) {
+    *out = dup_text((const unsigned char*)"", 0);
+  } else if (strcmp(type, "text") == 0) {
+    *out = dup_text(sqlite3_column_text(s, column + 1), sqlite3_column_bytes(s, column + 1));
+    if (*out) replace_lone_surrogates(*out);
+  } else if (strcmp(type, "integer") == 0 || strcmp(type, "real") == 0) {
+    /* The number as written, not as a double would print it. */
+    *out = dup_text(sqlite3_column_text(s, column + 2), sqlite3_column_bytes(s, column + 2));
   } else {
-    out[0] = (char)(0xE0 | (cp >> 12));
-    out[1] = (char)(0x80 | ((cp >> 6) & 0x3F));
-    out[2] = (char)(0x80 | (cp & 0x3F));
-    n = 3;
+    return -1;
   }
-  return put(b, out, n);
-}
-
-/* Reads a JSON string starting at its opening quote; *end is set past the closing quote.
- * A \u escape of a surrogate becomes U+FFFD: this sample writes its own texts unescaped,
- * so only foreign data can carry one. Returns NULL for malformed text. */
-static char* read_string(const char* p, const char** end) {
-  if (*p != '"') return NULL;
-  ++p;
-  Buffer b = {0};
-  if (put(&b, "", 0)) return NULL;
-  while (*p && *p != '"') {
-    if (*p != '\\') {
-      if (put(&b, p++, 1)) goto fail;
-      continue;
-    }
-    ++p;
-    char c = *p++;
-    const char* simple = strchr("\"\\/bfnrt", c);
-    if (c && simple) {
-      static const char map[] = "\"\\/\b\f\n\r\t";
-      if (put(&b, &map[simple - "\"\\/bfnrt"], 1)) goto fail;
-    } else if (c == 'u') {
-      unsigned cp = 0;
-      for (int i = 0; i < 4; ++i) {
-        char h = *p++;
-        cp <<= 4;
-        if (h >= '0' && h <= '9')
-          cp |= (unsigned)(h - '0');
-        else if (h >= 'a' && h <= 'f')
-          cp |= (unsigned)(h - 'a' + 10);
-        else if (h >= 'A' && h <= 'F')
-          cp |= (unsigned)(h - 'A' + 10);
-        else
-          goto fail;
-      }
-      if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;
-      if (append_utf8(&b, cp)) goto fail;
-    } else {
-      goto fail;
-    }
-  }
-  if (*p != '"') goto fail;
-  *end = p + 1;
-  return b.data;
-fail:
-  free(b.data);
-  return NULL;
+  return *out ? 0 : -1;
 }
 
 int bookmark_from_json(const char* json, char** title, char** url) {
   *title = *url = NULL;
-  const char* p = skip_space(json ? json : "");
-  if (*p++ != '{') return -1;
-  p = skip_space(p);
-  while (*p && *p != '}') {
-    const char* after;
-    char* key = read_string(p, &after);
-    if (!key) goto fail;
-    p = skip_space(after);
-    if (*p++ != ':') {
-      free(key);
-      goto fail;
-    }
-    char* value = read_string(skip_space(p), &after);
-    if (!value) {
-      free(key);
-      goto fail;
-    }
-    char** slot = strcmp(key, "title") == 0 ? title : strcmp(key, "url") == 0 ? url : NULL;
-    free(key);
-    if (slot && !*slot) {
-      *slot = value;
-    } else {
-      free(value);
-    }
-    p = skip_space(after);
-    if (*p == ',')
-      p = skip_space(p + 1);
-    else if (*p != '}')
-      goto fail;
-  }
-  if (*p != '}') goto fail;
-  if (!*title) *title = calloc(1, 1);
-  if (!*url) *url = calloc(1, 1);
-  return 0;
-fail:
+  sqlite3_stmt* s = statement(
+      &g_read,
+      "SELECT json_type(?1), "
+      "json_type(?1, '$.title'), json_extract(?1, '$.title'), ?1 -> '$.title', "
+      "json_type(?1, '$.url'), json_extract(?1, '$.url'), ?1 -> '$.url'");
+  if (!s || !json) return -1;
+  sqlite3_bind_text(s, 1, json, -1, SQLITE_STATIC);
+  /* Malformed JSON makes the step fail. */
+  const int ok = sqlite3_step(s) == SQLITE_ROW && sqlite3_column_type(s, 0) == SQLITE_TEXT &&
+                 strcmp((const char*)sqlite3_column_text(s, 0), "object") == 0 &&
+                 member_text(s, 1, title) == 0 && member_text(s, 4, url) == 0;
+  sqlite3_reset(s);
+  sqlite3_clear_bindings(s);
+  if (ok) return 0;
   free(*title);
   free(*url);
   *title = *url = NULL;

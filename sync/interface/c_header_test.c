@@ -56,8 +56,26 @@ int main(void) {
   CHECK(offsetof(QueryResultItem, numberC) == 6 * P + 4);
   CHECK(sizeof(QueryResultItem) == 7 * P);
 
+  /* An int that sits in padding (numberA) could widen without moving any offset. */
+#define INT_FIELD(record, field) CHECK(sizeof(((record*)0)->field) == 4)
+  INT_FIELD(StructDataItem, numberA);
+  INT_FIELD(StructDataItem, numberB);
+  INT_FIELD(StructDataItem, numberC);
+  INT_FIELD(StructDataItem, filesACount);
+  INT_FIELD(StructDataItem, filesBCount);
+  INT_FIELD(StructDataItem, filesCCount);
+  INT_FIELD(LocalIdItem, state);
+  INT_FIELD(UpdateResultItem, numberA);
+  INT_FIELD(UpdateResultItem, filesACount);
+  INT_FIELD(KeyedTextList, valueCount);
+  INT_FIELD(QueryResultItem, filesCount);
+
   CHECK(QUILLET_OK == 0 && QUILLET_NO_SESSION == -1 && QUILLET_INVALID_CALL == 2003 &&
         QUILLET_STOPPED == 2027 && QUILLET_LIMIT_REACHED == 50001);
+  CHECK(QUILLET_LOCK_FAILED == 1001 && QUILLET_NO_RESPONSE == 2004 &&
+        QUILLET_ETAGS_UNREADABLE == 2006 && QUILLET_STORE_FAILED == 2007 &&
+        QUILLET_NO_CLIENT == 2008 && QUILLET_CLOUD_LOCKED == 2009 &&
+        QUILLET_INTERNAL_ERROR == 2010);
   printf("record layouts: %d checks, %d failed\n", checks, failures);
   return failures == 0 ? 0 : 1;
 }
