@@ -40,8 +40,9 @@
  *    #QUILLET_STOPPED, or when its transfer ends), then tears down. Made from inside a
  *    callback, it cannot wait: it asks the running call to stop and returns; the teardown
  *    happens when the running call returns, before it hands its result (#QUILLET_STOPPED)
- *    back. From then on, every sync call returns #QUILLET_NO_SESSION until the next
- *    InitCloudSync().
+ *    back. Made from the keep-alive thread's GetNewAT while no sync call runs, the
+ *    teardown happens at the next call into the library. From then on, every sync call
+ *    returns #QUILLET_NO_SESSION until the next InitCloudSync().
  *
  * \par Versions
  * This header describes the interface of Quillet 1.x. On Linux the eight functions carry
