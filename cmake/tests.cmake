@@ -29,6 +29,9 @@ target_link_libraries(quillet_dlopen_test PRIVATE ${CMAKE_DL_LIBS})
 add_dependencies(quillet_dlopen_test Quillet)
 add_test(NAME SharedLibrary.LoadsAndFindsExports
   COMMAND quillet_dlopen_test $<TARGET_FILE:Quillet>)
+# A round starts the library's logging, then the host unloads the library and exits.
+add_test(NAME SharedLibrary.UnloadsAfterARoundAndTheProcessEndsCleanly
+  COMMAND sh -c "d=$(mktemp -d) && $<TARGET_FILE:quillet_dlopen_test> $<TARGET_FILE:Quillet> \"$d\"; s=$?; rm -rf \"$d\"; exit $s")
 
 # The shared library exports exactly the eight C functions.
 add_test(NAME SharedLibrary.ExportsExactlyEightFunctions

@@ -107,6 +107,36 @@ std::string& AppliedConfiguration() {
   return applied;
 }
 
+// log4cpp outlives this library: a host may unload it (dlclose, FreeLibrary) while log4cpp
+// destroys its categories' appenders only at the process's exit, by then through code that
+// is gone. So the appenders whose code is ours are flushed and taken back as this library
+// goes. Caller holds LogMutex().
+void ReleaseOwnAppenders() {
+  for (int index = 0; index < 3; ++index) {
+    DirectRoute(index) = false;
+    log4cpp::Category& category = CategoryOf(index);
+    for (log4cpp::Appender* appender : category.getAllAppenders()) {
+      auto* buffered = dynamic_cast<BufferedRollingFileAppender*>(appender);
+      if (buffered == nullptr) continue;
+      buffered->Flush();
+      category.removeAppender(buffered);  // deletes it: the category owns it
+    }
+  }
+  AppliedConfiguration().clear();
+}
+
+// Made after log4cpp's hierarchy exists, so that at the process's exit it is destroyed
+// first, and at an unload it is destroyed with this library's other statics.
+struct OwnAppendersRelease {
+  ~OwnAppendersRelease() {
+    try {
+      std::lock_guard<std::mutex> lock(LogMutex());
+      ReleaseOwnAppenders();
+    } catch (...) {
+    }
+  }
+};
+
 // The process id of the line prefix, read once per round (InitLogger) rather than with a
 // system call per line; a process forked from the host gets its own at its first round.
 std::atomic<unsigned long>& CachedProcessId() {
@@ -310,6 +340,7 @@ bool InitLoggerFrom(const WString& logDir, const WString& propertyDir) {
   try {
     log4cpp::PropertyConfigurator::configure(activeFile);
     BufferOwnAppenders();
+    static OwnAppendersRelease release;
   } catch (...) {
     AppliedConfiguration().clear();
     return false;
