@@ -42,12 +42,14 @@ for lib in libcurl4 libsqlite3-0 libssl3 libjsoncpp25 liblog4cpp5v5; do
   grep -qw "$lib" <<<"$depends" || fail "$runtime does not depend on $lib"
 done
 for name in $(tr ',' '\n' <<<"$depends" | sed 's/(.*//; s/|.*//' | tr -d ' '); do
-  dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'install ok installed' ||
+  status="$(dpkg-query -W -f='${Status}' "$name" 2>/dev/null || true)"
+  [[ "$status" == *"install ok installed"* ]] ||
     fail "dependency $name is not installed on this machine"
 done
 grep -q "$runtime (= $version)" <<<"$(field "$dev_deb" Depends)" ||
   fail "$dev does not depend on $runtime (= $version)"
-dpkg-deb --ctrl-tarfile "$runtime_deb" | tar -t | grep -q shlibs || fail "$runtime has no shlibs"
+dpkg-deb --control "$runtime_deb" "$work/control"
+[ -f "$work/control/shlibs" ] || fail "$runtime has no shlibs"
 
 # ---- Installed into a scratch root.
 root="$work/root"
@@ -64,8 +66,11 @@ for f in "$libdir/libQuillet.so.$major" "$libdir/libQuillet.so" "$usr/include/qu
   [ -e "$f" ] || fail "missing ${f#"$root"}"
 done
 [ -f "$usr/share/doc/$dev/reference/index.html" ] || echo "note: no HTML reference (no doxygen)"
-dpkg -c "$runtime_deb" | grep -q 'include/' && fail "$runtime holds headers"
-dpkg -c "$dev_deb" | grep -q "libQuillet.so.$version" && fail "$dev holds the library itself"
+# Listings are read whole before they are matched: under pipefail a grep -q that stops
+# at its first match can kill the writer with SIGPIPE and turn a match into a failure.
+runtime_files="$(dpkg -c "$runtime_deb")" dev_files="$(dpkg -c "$dev_deb")"
+grep -q 'include/' <<<"$runtime_files" && fail "$runtime holds headers"
+grep -q "libQuillet.so.$version" <<<"$dev_files" && fail "$dev holds the library itself"
 echo "scratch root: $(find "$root" -type f | wc -l) files"
 
 # ---- The sample host from the packaged sources, built two ways against the packages.
@@ -101,7 +106,8 @@ run() { # run HOST PROFILE ARGS...
 }
 # The pkg-config build is told the packaged library's path; the find_package build finds
 # it the way an installed host would, by soname on the library path.
-ldconfig -p | grep -q "libQuillet.so.$major " && fail "another libQuillet.so.$major is installed system-wide"
+system_libs="$(ldconfig -p)"
+grep -q "libQuillet.so.$major " <<<"$system_libs" && fail "another libQuillet.so.$major is installed system-wide"
 packaged=(--library "$libdir/libQuillet.so.$major")
 run "$work/pc/quillet-bookmarks" "$work/laptop" "${packaged[@]}" add "Packaged" "https://deb.example/"
 run "$work/pc/quillet-bookmarks" "$work/laptop" "${packaged[@]}" add "Caf$(printf '\303\251')" "https://cafe.example/"

@@ -48,7 +48,8 @@ printf 'server=https://127.0.0.1:%s/\nuser=privacy-user\ntoken=ini-token\n' "$po
 QUILLET_BOOKMARKS_TOKEN=env-token "$host" --profile "$work/made-by-host" \
   --server "https://127.0.0.1:$port/" --user privacy-user sync >/dev/null ||
   fail "sync with the token from the environment"
-"$host" --profile "$work/made-by-host" list | grep -q "Private" || fail "the record did not arrive"
+listed="$("$host" --profile "$work/made-by-host" list)"
+grep -q "Private" <<<"$listed" || fail "the record did not arrive"
 [ "$(stat -c %a "$work/made-by-host")" = 700 ] || fail "the host's profile is not 0700"
 
 for profile in made-by-user made-by-host; do
