@@ -10,6 +10,8 @@ target_link_libraries(quillet_tests PRIVATE quillet_core GTest::gtest GTest::gmo
 set(QUILLET_TEST_ENV "")
 if(QUILLET_ASAN)
   set(QUILLET_TEST_ENV "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sync/testing/lsan.supp")
+elseif(QUILLET_TSAN)
+  set(QUILLET_TEST_ENV "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sync/testing/tsan.supp")
 endif()
 gtest_discover_tests(quillet_tests DISCOVERY_TIMEOUT 60
   PROPERTIES TIMEOUT 120 ENVIRONMENT "${QUILLET_TEST_ENV}")
