@@ -8,9 +8,7 @@ target_compile_options(quillet_tests PRIVATE ${QUILLET_WARNINGS})
 target_link_libraries(quillet_tests PRIVATE quillet_core GTest::gtest GTest::gmock GTest::gtest_main
   ${CMAKE_DL_LIBS})
 set(QUILLET_TEST_ENV "")
-if(QUILLET_ASAN)
-  set(QUILLET_TEST_ENV "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sync/testing/lsan.supp")
-elseif(QUILLET_TSAN)
+if(QUILLET_TSAN)
   set(QUILLET_TEST_ENV "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sync/testing/tsan.supp")
 endif()
 gtest_discover_tests(quillet_tests DISCOVERY_TIMEOUT 60

@@ -220,7 +220,7 @@ void BufferedRollingFileAppender::close() {
   log4cpp::RollingFileAppender::close();
 }
 
-int BufferedRollingFileAppender::ReplaceIn(log4cpp::Category& category) {
+int BufferedRollingFileAppender::ReplaceIn(log4cpp::Category& category, bool deleteUnowned) {
   int replaced = 0;
   for (log4cpp::Appender* appender : category.getAllAppenders()) {
     auto* rolling = dynamic_cast<log4cpp::RollingFileAppender*>(appender);
@@ -237,13 +237,16 @@ int BufferedRollingFileAppender::ReplaceIn(log4cpp::Category& category) {
     const mode_t mode = rolling->getMode();
     const log4cpp::Priority::Value threshold = rolling->getThreshold();
     // The old one goes first: appenders are registered by name, and deleting it after the
-    // new one exists would unregister the new one. log4cpp's configurator attaches its
-    // appenders without handing them over; one the category does not own is not ours to
-    // delete, so it is only closed. The pattern was accepted by the old layout, so the new
-    // one's cannot fail.
+    // new one exists would unregister the new one. One the category does not own is
+    // deleted only when the caller says nobody else holds it. The pattern was accepted by
+    // the old layout, so the new one's cannot fail.
     const bool owned = category.ownsAppender(rolling);
     category.removeAppender(rolling);  // deletes it when the category owns it
-    if (!owned) rolling->close();
+    if (!owned && deleteUnowned) {
+      delete rolling;
+    } else if (!owned) {
+      rolling->close();
+    }
     auto* fresh = new BufferedRollingFileAppender(name, fileName, maxFileSize, maxBackupIndex,
                                                   append, mode, pattern);
     fresh->setThreshold(threshold);

@@ -56,7 +56,10 @@ class BufferedRollingFileAppender : public log4cpp::RollingFileAppender {
   // Replaces every log4cpp::RollingFileAppender with a PatternLayout and no filter that is
   // attached to category, and to no other category, by a BufferedRollingFileAppender with
   // the same name, file, limits, threshold and pattern. Returns how many were replaced.
-  static int ReplaceIn(log4cpp::Category& category);
+  // A replaced appender the category does not own is only closed, unless deleteUnowned:
+  // log4cpp's PropertyConfigurator attaches its appenders unowned and never deletes them,
+  // so right after it has run nothing else holds them.
+  static int ReplaceIn(log4cpp::Category& category, bool deleteUnowned = false);
 
  protected:
   void _append(const log4cpp::LoggingEvent& event) override;

@@ -87,8 +87,12 @@ void UpdateDirectRoutes() {
   }
 }
 
+// Called right after the property configurator has run: the appenders it attached are
+// held by nothing else, and are deleted as they are replaced.
 void BufferOwnAppenders() {
-  for (int index = 0; index < 3; ++index) BufferedRollingFileAppender::ReplaceIn(CategoryOf(index));
+  for (int index = 0; index < 3; ++index) {
+    BufferedRollingFileAppender::ReplaceIn(CategoryOf(index), /*deleteUnowned=*/true);
+  }
   UpdateDirectRoutes();
 }
 
