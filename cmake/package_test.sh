@@ -6,6 +6,8 @@
 # uploads, the other receives, each using the packaged library.
 #   package_test.sh BUILD-DIR VERSION SERVER-BINARY CERT-DIR
 set -euo pipefail
+# shellcheck source=../tools/sync_server/start_server.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../tools/sync_server/start_server.sh"
 build="$1" version="$2" server_bin="$3" certs="$4"
 major="${version%%.*}"
 runtime="libquillet$major" dev="libquillet-dev"
@@ -93,12 +95,8 @@ done
 [ -f "$work/cm/log4cpp.nt.property" ] || fail "the CMake package did not name the log configuration"
 
 # ---- Both builds sync through the reference server.
-"$server_bin" --cert "$certs/server.pem" --key "$certs/server.key" --port 0 \
-  --port-file "$work/port" --data "$work/server.db" >"$work/server.log" 2>&1 &
-server_pid=$!
-for _ in $(seq 1 100); do [ -s "$work/port" ] && break; sleep 0.1; done
-[ -s "$work/port" ] || { cat "$work/server.log"; fail "server start"; }
-url="https://127.0.0.1:$(cat "$work/port")/"
+start_sync_server "$server_bin" "$certs" "$work" --data "$work/server.db" || fail "server start"
+url="$server_url"
 run() { # run HOST PROFILE ARGS...
   local host="$1" profile="$2"; shift 2
   "$host" --profile "$profile" --server "$url" --user pkg-user --token tok "$@" \

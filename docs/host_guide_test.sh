@@ -23,11 +23,10 @@ cc -std=c11 -Wall -Wextra -Werror -pedantic "$work/skeleton_host.c" -I "$src/inc
 cp "$certs/ca.pem" "$work/bin/Cacert.pem"
 cp "$src/config/log4cpp.nt.property" "$work/bin/"
 
-"$server_bin" --cert "$certs/server.pem" --key "$certs/server.key" --port 0 \
-  --port-file "$work/port" >"$work/server.log" 2>&1 &
-server_pid=$!
-for _ in $(seq 1 100); do [ -s "$work/port" ] && break; sleep 0.1; done
-url="https://127.0.0.1:$(cat "$work/port")/"
+# shellcheck source=../tools/sync_server/start_server.sh
+source "$src/tools/sync_server/start_server.sh"
+start_sync_server "$server_bin" "$certs" "$work" || { echo "FAIL: server start"; exit 1; }
+url="$server_url"
 
 "$work/bin/skeleton_host" "$url" guide-user token "$work/laptop" \
   '{"title":"One","url":"https://one.example/"}' '{"title":"Two","url":"https://two.example/"}' \

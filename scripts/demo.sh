@@ -45,16 +45,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$server_bin" --cert "$certs/server.pem" --key "$certs/server.key" --port 0 \
-  --port-file "$work/port" --data "$work/server.db" >"$work/server.log" 2>&1 &
-server_pid=$!
-for _ in $(seq 1 100); do
-  [ -s "$work/port" ] && break
-  kill -0 "$server_pid" 2>/dev/null || { cat "$work/server.log" >&2; exit 1; }
-  sleep 0.1
-done
-[ -s "$work/port" ] || { echo "demo: the sync server did not start" >&2; exit 1; }
-url="https://127.0.0.1:$(cat "$work/port")/"
+# shellcheck source=../tools/sync_server/start_server.sh
+source "$root/tools/sync_server/start_server.sh"
+start_sync_server "$server_bin" "$certs" "$work" --data "$work/server.db" ||
+  { echo "demo: the sync server did not start" >&2; exit 1; }
+url="$server_url"
 echo "== sync server at $url"
 
 for device in laptop desktop; do
