@@ -1,5 +1,6 @@
 #include "sync/log/logger.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -184,9 +185,25 @@ void AppendUnicodeEscape(char16_t c, std::string* out) {
   for (int shift = 12; shift >= 0; shift -= 4) out->push_back(kHex[(c >> shift) & 0xF]);
 }
 
+// Bytes that may start a control character: the scan of a line without any stays one
+// table look-up per byte.
+struct ControlStarts {
+  bool byte[256] = {};
+  constexpr ControlStarts() {
+    for (int c = 0; c < 0x20; ++c) byte[c] = true;
+    byte[0x7F] = byte[0xC2] = byte[0xE2] = true;
+  }
+};
+constexpr ControlStarts kControlStarts;
+
 void EscapeControls(std::string* line, size_t from, bool utf8 = true) {
   size_t at = from;
-  while (at < line->size() && ControlLength(*line, at, utf8) == 0) ++at;
+  const size_t size = line->size();
+  const char* const bytes = line->data();
+  while (at < size && (!kControlStarts.byte[static_cast<unsigned char>(bytes[at])] ||
+                       ControlLength(*line, at, utf8) == 0)) {
+    ++at;
+  }
   if (at == line->size()) return;
   std::string escaped(*line, 0, at);
   escaped.reserve(line->size() + 16);
@@ -236,11 +253,16 @@ void EscapeWideControls(WString* text) {
 }
 
 // A subSync line: prefix, then the ANSI text with its control characters escaped.
-std::string SyncLine(WString text) {
-  EscapeWideControls(&text);
+std::string SyncLine(const WString& text) {
   std::string line = Prefix();
   const size_t from = line.size();
-  line += platform::WideToAnsi(text);
+  if (std::find_if(text.begin(), text.end(), IsWideControl) == text.end()) {
+    line += platform::WideToAnsi(text);
+  } else {
+    WString escaped = text;
+    EscapeWideControls(&escaped);
+    line += platform::WideToAnsi(escaped);
+  }
   // C1 bytes are letters of a Windows code page; the wide pass has taken those out.
   EscapeControls(&line, from, /*utf8=*/false);
   return line;
