@@ -78,7 +78,8 @@ Trust TrustOfOpenFile(int fd) {
   if (fstat(fd, &st) != 0) return Trust::kUnreadable;
   if (!S_ISREG(st.st_mode)) return Trust::kWrongKind;
   if (st.st_uid != geteuid()) return Trust::kOtherOwner;
-  if (st.st_nlink != 1) return Trust::kHardLinked;
+  // None any more is a file removed or renamed over since the open: no one else's.
+  if (st.st_nlink > 1) return Trust::kHardLinked;
   return Trust::kOwn;
 }
 
