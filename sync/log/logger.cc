@@ -1,5 +1,6 @@
 #include "sync/log/logger.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -155,19 +156,67 @@ std::string Prefix() { return "[" + std::to_string(CachedProcessId().load()) + "
 // steer a terminal that shows the file. Such bytes are written as "\n", "\r", "\t" or
 // "\xNN"; a line without them keeps its exact bytes. UTF-8 and the ANSI code pages never
 // use bytes below 0x20 or 0x7F inside a multi-byte character.
+//
+// The C1 controls U+0080-U+009F are a terminal's CSI, OSC and NEL as well, and U+2028 and
+// U+2029 break lines in editors: they are written as "\u0085", "\u2028". In UTF-8 they are
+// C2 80-9F and E2 80 A8/A9; in a Windows code page the same bytes are letters, so a text
+// bound for one is escaped while still wide (EscapeWideControls).
 bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
+bool IsWideControl(char16_t c) { return (c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029; }
 
-void EscapeControls(std::string* line, size_t from) {
+// How many bytes of the control character at line[at]; 0 when there is none.
+size_t ControlLength(const std::string& line, size_t at, bool utf8) {
+  const unsigned char c = static_cast<unsigned char>(line[at]);
+  if (IsControl(c)) return 1;
+  if (!utf8 || c < 0xC2) return 0;
+  const unsigned char next = at + 1 < line.size() ? static_cast<unsigned char>(line[at + 1]) : 0;
+  if (c == 0xC2 && next >= 0x80 && next <= 0x9F) return 2;
+  if (c == 0xE2 && next == 0x80 && at + 2 < line.size()) {
+    const unsigned char last = static_cast<unsigned char>(line[at + 2]);
+    if (last == 0xA8 || last == 0xA9) return 3;
+  }
+  return 0;
+}
+
+const char kHex[] = "0123456789abcdef";
+
+void AppendUnicodeEscape(char16_t c, std::string* out) {
+  *out += "\\u";
+  for (int shift = 12; shift >= 0; shift -= 4) out->push_back(kHex[(c >> shift) & 0xF]);
+}
+
+// Bytes that may start a control character: the scan of a line without any stays one
+// table look-up per byte.
+struct ControlStarts {
+  bool byte[256] = {};
+  constexpr ControlStarts() {
+    for (int c = 0; c < 0x20; ++c) byte[c] = true;
+    byte[0x7F] = byte[0xC2] = byte[0xE2] = true;
+  }
+};
+constexpr ControlStarts kControlStarts;
+
+void EscapeControls(std::string* line, size_t from, bool utf8 = true) {
   size_t at = from;
-  while (at < line->size() && !IsControl(static_cast<unsigned char>((*line)[at]))) ++at;
+  const size_t size = line->size();
+  const char* const bytes = line->data();
+  while (at < size && (!kControlStarts.byte[static_cast<unsigned char>(bytes[at])] ||
+                       ControlLength(*line, at, utf8) == 0)) {
+    ++at;
+  }
   if (at == line->size()) return;
-  static const char kHex[] = "0123456789abcdef";
   std::string escaped(*line, 0, at);
   escaped.reserve(line->size() + 16);
-  for (; at < line->size(); ++at) {
+  while (at < line->size()) {
+    const size_t length = ControlLength(*line, at, utf8);
     const unsigned char c = static_cast<unsigned char>((*line)[at]);
-    if (!IsControl(c)) {
+    if (length == 0) {
       escaped.push_back(static_cast<char>(c));
+    } else if (length == 2) {
+      AppendUnicodeEscape(static_cast<char16_t>((*line)[at + 1] & 0xFF), &escaped);
+    } else if (length == 3) {
+      AppendUnicodeEscape(static_cast<unsigned char>((*line)[at + 2]) == 0xA8 ? 0x2028 : 0x2029,
+                          &escaped);
     } else if (c == '\n') {
       escaped += "\\n";
     } else if (c == '\r') {
@@ -179,16 +228,43 @@ void EscapeControls(std::string* line, size_t from) {
       escaped.push_back(kHex[c >> 4]);
       escaped.push_back(kHex[c & 0xF]);
     }
+    at += length == 0 ? 1 : length;
   }
   line->swap(escaped);
+}
+
+// For a text bound for the ANSI code page: its C1 controls and line separators as "\uXXXX".
+void EscapeWideControls(WString* text) {
+  size_t at = 0;
+  while (at < text->size() && !IsWideControl((*text)[at])) ++at;
+  if (at == text->size()) return;
+  WString escaped(*text, 0, at);
+  for (; at < text->size(); ++at) {
+    const char16_t c = (*text)[at];
+    if (!IsWideControl(c)) {
+      escaped.push_back(c);
+      continue;
+    }
+    std::string ascii;
+    AppendUnicodeEscape(c, &ascii);
+    escaped.append(ascii.begin(), ascii.end());
+  }
+  text->swap(escaped);
 }
 
 // A subSync line: prefix, then the ANSI text with its control characters escaped.
 std::string SyncLine(const WString& text) {
   std::string line = Prefix();
   const size_t from = line.size();
-  line += platform::WideToAnsi(text);
-  EscapeControls(&line, from);
+  if (std::find_if(text.begin(), text.end(), IsWideControl) == text.end()) {
+    line += platform::WideToAnsi(text);
+  } else {
+    WString escaped = text;
+    EscapeWideControls(&escaped);
+    line += platform::WideToAnsi(escaped);
+  }
+  // C1 bytes are letters of a Windows code page; the wide pass has taken those out.
+  EscapeControls(&line, from, /*utf8=*/false);
   return line;
 }
 
@@ -223,14 +299,13 @@ bool ReadFile(const std::string& path, std::string* contents) {
   return !in.bad();
 }
 
-// Writes the active property file: never through a link planted in its place, and readable
-// by the user alone (it names where the logs go).
-bool WriteOwnFile(const std::string& path, const std::string& contents) {
-  std::FILE* file = platform::OpenOwnFile(path, platform::OwnFileAccess::kReplace);
-  if (file == nullptr) return false;
-  bool ok = std::fwrite(contents.data(), 1, contents.size(), file) == contents.size();
-  ok = std::fclose(file) == 0 && ok;
-  return ok;
+// Logging is not available to say why it cannot start, so the reason goes to the
+// process's standard error: one line, the folder or file and what is wrong with it.
+void ReportRefusal(const std::string& path, platform::Trust trust) {
+  std::string line = "Quillet: logging refused: " + path;
+  EscapeControls(&line, 0);
+  line += " " + WideToUtf8(platform::TrustText(trust)) + "\n";
+  std::fputs(line.c_str(), stderr);
 }
 
 // A log directory whose name the property file syntax would read as something else: a
@@ -286,7 +361,10 @@ bool PrepareOwnLogFiles(const std::string& properties, const std::string& dir,
                         const std::string& sep) {
   for (const std::string& file : OwnLogFiles(properties, dir, sep)) {
     std::FILE* opened = platform::OpenOwnFile(file, platform::OwnFileAccess::kAppend);
-    if (opened == nullptr) return false;
+    if (opened == nullptr) {
+      ReportRefusal(file, platform::CheckOwnFile(file));
+      return false;
+    }
     std::fclose(opened);
   }
   return true;
@@ -321,9 +399,14 @@ bool InitLoggerFrom(const WString& logDir, const WString& propertyDir) {
   if (!platform::DirectoryExists(dir)) {
     if (!CreateLogDirectory(dir)) return false;
     platform::SetHidden(dir);
-  } else {
-    // Made open to others by an earlier release: the logs name the user's records.
-    platform::CloseToOthers(dir);
+  }
+  // log4cpp opens and rolls its files by name: in a folder another user can write to (one
+  // they made first, or a link to theirs) they could swap those files at any time. One of
+  // the user's own that an earlier release left open is closed instead.
+  const platform::Trust folder = platform::CheckPrivateFolder(dir);
+  if (folder != platform::Trust::kOwn) {
+    ReportRefusal(dir, folder);
+    return false;
   }
 
   const std::string sep = platform::WideToAnsi(WString(1, platform::kPathSeparator));
@@ -339,13 +422,18 @@ bool InitLoggerFrom(const WString& logDir, const WString& propertyDir) {
     UpdateDirectRoutes();
     return ReopenOwnAppenders();
   }
+  // The active file shows the user what applies; log4cpp reads a copy nobody else can
+  // change, never that file again by name.
   const std::string activeFile = dir + sep + kActivePropertyFileName;
-  if (!WriteOwnFile(activeFile, properties)) return false;
-  try {
-    log4cpp::PropertyConfigurator::configure(activeFile);
+  const bool configured = platform::ReadBackPinned(activeFile, properties, [](const std::string& name) {
+    log4cpp::PropertyConfigurator::configure(name);  // throws ConfigureFailure
     BufferOwnAppenders();
     static OwnAppendersRelease release;
-  } catch (...) {
+    return true;
+  });
+  if (!configured) {
+    const platform::Trust active = platform::CheckOwnFile(activeFile);
+    if (active != platform::Trust::kOwn) ReportRefusal(activeFile, active);
     AppliedConfiguration().clear();
     return false;
   }

@@ -169,8 +169,13 @@ TEST(LogWritersTest, ControlCharactersInValuesCannotForgeLines) {
   ASSERT_TRUE(InitLogger(W(tmp.path())));
   LogCapture capture(tmp.path());
   const std::string pid = "[" + std::to_string(platform::ProcessId()) + "]";
-  const WString forged = u"g1\n2026-01-01 00:00:00,000 INFO [1]forged\r\x1b[2J\t\x7f\x01";
-  const std::string escaped = "g1\\n2026-01-01 00:00:00,000 INFO [1]forged\\r\\x1b[2J\\t\\x7f\\x01";
+  // C1 controls (NEL, CSI, OSC) steer a terminal as their C0 forms do; U+2028/9 break lines.
+  const WString forged =
+      u"g1\n2026-01-01 00:00:00,000 INFO [1]forged\r\x1b[2J\t\x7f\x01"
+      u"\u0085\u009b2J\u009d0;x\u0080\u009f\u2028\u2029\u00a0\u2027";
+  const std::string escaped =
+      "g1\\n2026-01-01 00:00:00,000 INFO [1]forged\\r\\x1b[2J\\t\\x7f\\x01"
+      "\\u0085\\u009b2J\\u009d0;x\\u0080\\u009f\\u2028\\u2029\xC2\xA0\xE2\x80\xA7";
   LogInfo(u"[ProcessDownloadStructData] Cloud added,guid:", forged, u",etag:e");
   LogError(u"luid:", forged);
   LogSync(u"Info", u"ProcessDownloadStructData", u"ctag:" + forged);

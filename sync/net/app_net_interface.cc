@@ -191,12 +191,15 @@ WString AppNetInterface::PathSegment(const WString& text) {
   static const char16_t kHex[] = u"0123456789ABCDEF";
   // Real ids are made of unreserved characters only, and stay exactly as they are.
   const std::string bytes = WideToUtf8(text);
+  // A segment of dots only ("." or "..") would be read as a step up the path by the
+  // server or a proxy: UserID ".." would send the round to another user's space.
+  const bool onlyDots = !bytes.empty() && bytes.find_first_not_of('.') == std::string::npos;
   WString out;
   out.reserve(bytes.size());
   for (const char ch : bytes) {
     const unsigned char c = static_cast<unsigned char>(ch);
     if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-        c == '.' || c == '_' || c == '~') {
+        (c == '.' && !onlyDots) || c == '_' || c == '~') {
       out += static_cast<char16_t>(c);
     } else {
       out += u'%';

@@ -114,10 +114,24 @@ TEST_F(AppNetTest, IdsStayInsideTheirPathSegments) {
   fragment.GetEtagList(u"book/../mark", etags);
   EXPECT_EQ("/vastre/a%23frag%C3%A9/browser/book%2F..%2Fmark?method=PROPFIND", LastTarget());
 
+  // Segments of dots only would be read as steps up the path.
+  for (const auto& dots : {std::make_pair(u".", "%2E"), std::make_pair(u"..", "%2E%2E"),
+                           std::make_pair(u"...", "%2E%2E%2E")}) {
+    config.UserID = dots.first;
+    AppNetInterface dotted(config);
+    dotted.GetEtagList(dots.first, etags);
+    EXPECT_EQ(std::string("/vastre/") + dots.second + "/browser/" + dots.second +
+                  "?method=PROPFIND",
+              LastTarget());
+  }
+  config.UserID = u"..a.";
+  AppNetInterface mixed(config);
+  EXPECT_EQ(Utf8ToWide(server_.BaseUrl()) + u"vastre/..a./browser", mixed.BaseUrl());
+
   config.UserID = u"User-1._~Az09";
   AppNetInterface plain(config);
   EXPECT_EQ(Utf8ToWide(server_.BaseUrl()) + u"vastre/User-1._~Az09/browser", plain.BaseUrl());
-  EXPECT_EQ(3u, server_.RequestCount());
+  EXPECT_EQ(6u, server_.RequestCount());
 }
 
 TEST_F(AppNetTest, ValuesWithQuotesAndBackslashesStayValidJson) {

@@ -8,6 +8,7 @@
 #define QUILLET_SYNC_PLATFORM_PLATFORM_H_
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "sync/platform/text.h"
@@ -44,9 +45,48 @@ enum class OwnFileAccess { kRead, kAppend, kReplace };
 
 // Opens a file of the library's own without following a symbolic link (or, on Windows, a
 // reparse point) in its place: a link planted there fails the open instead of sending the
-// library's bytes to its target. A file it creates, or finds open to others, is the
+// library's bytes to its target. The open never blocks (a FIFO planted there fails it), and
+// what it finds must be a regular file of the user's with a single name (CheckOwnFile);
+// anything else fails the open. A file it creates, or finds open to others, is the
 // owner's only (0600 on POSIX, whatever the umask). Binary streams; null on failure.
 std::FILE* OpenOwnFile(const std::string& ansiPath, OwnFileAccess access);
+
+// What a folder or file the library is about to use turned out to be. Only kOwn may be used.
+enum class Trust {
+  kOwn,           // the user's own: a folder nobody else can write to, or a plain file
+  kMissing,       // nothing has that name
+  kLink,          // a symbolic link or reparse point in its place
+  kWrongKind,     // not a folder / not a regular file (a FIFO, a device, a socket)
+  kOtherOwner,    // belongs to another user
+  kOpenToOthers,  // another user may write to it, and it could not be closed
+  kHardLinked,    // the file has another name as well (a hard link someone else may hold)
+  kUnreadable,    // could not be examined
+};
+
+// Why a path of that kind is refused, for a log line: "belongs to another user".
+const char16_t* TrustText(Trust trust);
+
+// Whether a folder the library keeps its files in is the user's own private one: a
+// directory (not a link to one), owned by the user, that no other user can write to. One
+// of the user's own that others can write to (an earlier release, or an inherited access
+// list) is closed to them first. In a folder others can write to, another user could plant
+// or swap the files the library then opens by name (log4cpp's, SQLite's).
+Trust CheckPrivateFolder(const std::string& ansiPath);
+
+// Whether an existing file may be opened by name by a library that does its own open
+// (SQLite): a regular file, the user's, with a single name. Looked at without following a
+// link and without blocking on a FIFO.
+Trust CheckOwnFile(const std::string& ansiPath);
+
+// Writes contents as the file at ansiPath (as OpenOwnFile's kReplace does) and calls read
+// with a name that reaches exactly these bytes, for a reader that takes a file name only
+// (log4cpp's property configurator): no other process can change or swap what it reads.
+// On POSIX an anonymous in-memory copy reached through /proc/self/fd (the file at ansiPath
+// itself where there is no /proc); on Windows the file at ansiPath, held open with writing,
+// renaming and deleting denied to everyone else while read runs. False when the file
+// cannot be written; otherwise read's result.
+bool ReadBackPinned(const std::string& ansiPath, const std::string& contents,
+                    const std::function<bool(const std::string& name)>& read);
 
 // Creates an empty file of the library's own, the owner's only, failing where anything
 // (a link included) already has that name. *existed tells that case apart.

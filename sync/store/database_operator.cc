@@ -12,6 +12,7 @@
 #include "sync/log/logger.h"
 #include "sync/log/md5.h"
 #include "sync/platform/platform.h"
+#include "sync/store/store_folder.h"
 
 namespace quillet {
 namespace {
@@ -407,15 +408,13 @@ bool DataBaseOperator::IntiDataBase(const WString& userId, const WString& dataDi
     return false;
   }
   // Folders an earlier release made open to others are closed: they hold the user's ids.
-  const char sep = static_cast<char>(platform::kPathSeparator);
-  platform::CloseToOthers(storeDir.substr(0, storeDir.find_last_of(sep)));
-  platform::CloseToOthers(storeDir);
   const std::string ansiPath = platform::WideToAnsi(path);
   // SQLite's own check for links works on POSIX only.
   if (platform::IsLink(ansiPath)) {
     LogError(u"DataBaseOperator::IntiDataBase() the database file is a link, not opened");
     return false;
   }
+  if (!StoreFolderIsPrivate(storeDir, ansiPath)) return false;
   if (!FileReadable(ansiPath) && !CreateDb(utf8Path)) {
     LogError(u"DataBaseOperator::IntiDataBase() CreateDb failed");
     return false;

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "sync/platform/platform.h"
+#include "sync/platform/win32/private_files_win32.h"
 
 namespace quillet {
 namespace platform {
@@ -87,12 +88,15 @@ std::wstring WinPath(const std::string& ansiPath) { return ToWin(AnsiToWide(ansi
 std::FILE* OpenOwnFile(const std::string& ansiPath, OwnFileAccess access) {
   const bool read = access == OwnFileAccess::kRead;
   // The reparse point itself is opened, never its target, and then refused.
-  HANDLE handle = CreateFileW(WinPath(ansiPath).c_str(), read ? GENERIC_READ : GENERIC_WRITE,
+  HANDLE handle = CreateFileW(WinPath(ansiPath).c_str(),
+                              (read ? GENERIC_READ : GENERIC_WRITE) | READ_CONTROL,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               read ? OPEN_EXISTING : OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
-  if (IsReparsePoint(handle) || (access == OwnFileAccess::kReplace && !SetEndOfFile(handle))) {
+  // Another user's file, or one with a second name, is not the library's to write or read.
+  if (IsReparsePoint(handle) || TrustOfFileHandle(handle) != Trust::kOwn ||
+      (access == OwnFileAccess::kReplace && !SetEndOfFile(handle))) {
     CloseHandle(handle);
     return nullptr;
   }
