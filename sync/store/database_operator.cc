@@ -12,14 +12,17 @@
 #include "sync/log/logger.h"
 #include "sync/log/md5.h"
 #include "sync/platform/platform.h"
+#include "sync/store/write_failure.h"
 
 namespace quillet {
 namespace {
 
-// SQLITE_OPEN_NOMUTEX with READONLY, READWRITE, READWRITE | CREATE: every connection is
+// SQLITE_OPEN_NOMUTEX with READWRITE, READWRITE | CREATE: every connection is
 // private to one call, so SQLite's own connection mutex is not needed. SQLITE_OPEN_NOFOLLOW:
 // a link planted in the store's place is refused rather than written through.
-constexpr int kOpenReadOnly = 0x8001 | SQLITE_OPEN_NOFOLLOW;
+// Reads open read-write as well: a connection in exclusive locking mode (kExclusiveLocking)
+// takes the write lock even to read, which a read-only one cannot.
+constexpr int kOpenForReading = 0x8002 | SQLITE_OPEN_NOFOLLOW;
 constexpr int kOpenReadWrite = 0x8002 | SQLITE_OPEN_NOFOLLOW;
 constexpr int kOpenCreate = 0x8006 | SQLITE_OPEN_NOFOLLOW;
 
@@ -50,9 +53,19 @@ const char16_t* const kEtagColumns[] = {u"luid", u"type", u"etag",          u"uu
                                         u"guid", u"hash", u"recycle_status"};
 
 // The connection's message, or "sqliteError" when SQLite has none (no handle, or a failure
-// found by this code rather than by SQLite).
+// found by this code rather than by SQLite). Every failure passes here, so it also notes
+// the failure's cause for the sync's error line and report.
 WString Reason(sqlite3* db) {
-  if (db == nullptr || sqlite3_errcode(db) == SQLITE_OK) return u"sqliteError";
+  if (db == nullptr || sqlite3_errcode(db) == SQLITE_OK) {
+    NoteWriteFailure(WString());
+    return u"sqliteError";
+  }
+  // A file SQLite could open for reading only (a read-only mount) fails its first write as
+  // an I/O error of the locking mode; its read-only state is the cause a user can act on.
+  const int code = sqlite3_extended_errcode(db);
+  const bool readOnly = (code & 0xff) == SQLITE_IOERR && sqlite3_db_readonly(db, "main") == 1;
+  NoteWriteFailure(readOnly ? WString(u"read-only")
+                            : CauseOfSqlite(code, sqlite3_system_errno(db)));
   const char* message = sqlite3_errmsg(db);
   return message != nullptr ? Utf8ToWide(message) : WString(u"sqliteError");
 }
@@ -60,6 +73,15 @@ WString Reason(sqlite3* db) {
 WString CodeAndReason(int code, const WString& reason) {
   return ToWide(code) + u",reason:" + reason;
 }
+
+// The WAL index lives in heap memory instead of a shared mapping of "Quillet.dat-shm": a page
+// of that mapping the file system cannot allocate (a nearly full disk, blocks smaller than
+// memory pages) kills the whole host with SIGBUS on the first write into it. The price: a
+// connection holds the file to itself from its first statement to its close, so other
+// connections (threads or processes) wait for it through the busy handler; every
+// operation opens and closes its own, so none waits for long. Must run before the first
+// statement that reads the file.
+const char kExclusiveLocking[] = "PRAGMA locking_mode=EXCLUSIVE;";
 
 // Every call sleeps; SQLite counts the calls of one busy wait from 0, so the statement gives
 // up with SQLITE_BUSY after 21 sleeps (10.5 s).
@@ -213,8 +235,8 @@ class Connection {
       return false;
     }
     bool ok = true;
-    int code =
-        sqlite3_open_v2(utf8Path.c_str(), &db_, readOnly ? kOpenReadOnly : kOpenReadWrite, nullptr);
+    int code = sqlite3_open_v2(utf8Path.c_str(), &db_, readOnly ? kOpenForReading : kOpenReadWrite,
+                               nullptr);
     if (code != SQLITE_OK) {
       LogError(u"Open database failed,error code is ", CodeAndReason(code, Reason(db_)));
       ok = false;
@@ -223,6 +245,12 @@ class Connection {
     code = sqlite3_busy_handler(db_, BusyRetryHandler, nullptr);
     if (code != SQLITE_OK) {
       LogError(u"Set busy handler error,error code is ", CodeAndReason(code, Reason(db_)));
+      ok = false;
+    }
+    WString reason;
+    code = Run(db_, std::string(kExclusiveLocking), &reason);
+    if (code != SQLITE_OK) {
+      LogError(u"Set exclusive locking failed,error code is ", CodeAndReason(code, reason));
       ok = false;
     }
     return ok;
@@ -450,6 +478,11 @@ bool DataBaseOperator::CreateDb(const std::string& utf8Path) {
     ok = false;
   }
   WString reason;
+  code = Run(db, std::string(kExclusiveLocking), &reason);
+  if (code != SQLITE_OK) {
+    LogError(u"Set exclusive locking failed,error code is ", CodeAndReason(code, reason));
+    ok = false;
+  }
   // WAL is recorded in the file, so every later connection uses it. When both creators
   // hold a read lock and want the file to themselves, SQLite answers one of them "busy" at
   // once instead of letting two handlers wait for each other; that one waits and retries,
