@@ -220,6 +220,31 @@ int Run(sqlite3* db, const WString& sql, WString* reason) {
   return Run(db, WideToUtf8(sql), reason);
 }
 
+// A statement that reads the file: in WAL mode with exclusive locking, its first read
+// takes the file for the connection's life.
+const char kTakeFile[] = "SELECT count(*) FROM sqlite_master;";
+
+// Opens a connection in exclusive locking mode and takes the file at once. One that finds
+// the file held closes before it waits (500 ms, up to 20 times, as the busy handler
+// would): exclusive mode keeps every lock it got, so a connection waiting with its read
+// lock would keep the holder from its next lock, and two such would wait for each other
+// until both gave up. SQLITE_OK with *db open; other failures of the read are left to the
+// operation's own statements, which report them. On failure *db may hold the handle whose
+// message tells why, or be null (SQLITE_BUSY: the file stayed held).
+int OpenExclusive(const std::string& utf8Path, int flags, sqlite3** db) {
+  for (int attempt = 0;; ++attempt) {
+    *db = nullptr;
+    int code = sqlite3_open_v2(utf8Path.c_str(), db, flags, nullptr);
+    if (code == SQLITE_OK) code = Run(*db, std::string(kExclusiveLocking), nullptr);
+    if (code != SQLITE_OK) return code;
+    code = Run(*db, std::string(kTakeFile), nullptr);
+    if ((code & 0xff) != SQLITE_BUSY) return SQLITE_OK;
+    sqlite3_close_v2(*db);
+    *db = nullptr;
+    if (BusyRetryHandler(nullptr, attempt) == 0) return code;
+  }
+}
+
 // One private connection: OpenDb and CloseDb. Closed at the latest when it goes out of scope.
 class Connection {
  public:
@@ -235,22 +260,18 @@ class Connection {
       return false;
     }
     bool ok = true;
-    int code = sqlite3_open_v2(utf8Path.c_str(), &db_, readOnly ? kOpenForReading : kOpenReadWrite,
-                               nullptr);
+    int code = OpenExclusive(utf8Path, readOnly ? kOpenForReading : kOpenReadWrite, &db_);
     if (code != SQLITE_OK) {
-      LogError(u"Open database failed,error code is ", CodeAndReason(code, Reason(db_)));
+      LogError(u"Open database failed,error code is ",
+               CodeAndReason(code, db_ != nullptr ? Reason(db_) : WString(u"database is locked")));
       ok = false;
     }
     if (db_ == nullptr) return false;
+    // Statements still wait for a lock another connection holds (a rollback-journal file of
+    // other software); in WAL mode this connection holds the file from OpenExclusive on.
     code = sqlite3_busy_handler(db_, BusyRetryHandler, nullptr);
     if (code != SQLITE_OK) {
       LogError(u"Set busy handler error,error code is ", CodeAndReason(code, Reason(db_)));
-      ok = false;
-    }
-    WString reason;
-    code = Run(db_, std::string(kExclusiveLocking), &reason);
-    if (code != SQLITE_OK) {
-      LogError(u"Set exclusive locking failed,error code is ", CodeAndReason(code, reason));
       ok = false;
     }
     return ok;
@@ -459,40 +480,33 @@ bool DataBaseOperator::IntiDataBase(const WString& userId, const WString& dataDi
 
 bool DataBaseOperator::CreateDb(const std::string& utf8Path) {
   // The file is made here, the user's alone, without touching the process umask (other
-  // threads of the host share it); SQLite then gives its -wal and -shm files the same mode.
+  // threads of the host share it); SQLite then gives its -wal file the same mode.
   // A file another creator made first is simply opened.
   platform::CreateOwnFile(platform::WideToAnsi(Utf8ToWide(utf8Path)), nullptr);
+  // WAL is recorded in the file, so every later connection uses it. Another program of the
+  // same user may be creating this store right now, and the switch needs the file to
+  // itself: a creator that finds it held closes, waits like every other statement and
+  // tries again, by then finding the file in WAL mode. It never waits with a lock kept,
+  // or both creators would wait for each other.
   sqlite3* db = nullptr;
-  int code = sqlite3_open_v2(utf8Path.c_str(), &db, kOpenCreate, nullptr);
-  if (code != SQLITE_OK) {
-    LogError(u"DataBaseOperator::CreateDb() Create database failed,error code is ", ToWide(code));
+  int code = SQLITE_OK;
+  WString reason;
+  for (int attempt = 0;; ++attempt) {
+    code = OpenExclusive(utf8Path, kOpenCreate, &db);
+    if (code == SQLITE_OK) code = Run(db, std::string("PRAGMA journal_mode=WAL;"), &reason);
+    if ((code & 0xff) != SQLITE_BUSY) break;
     sqlite3_close(db);
+    db = nullptr;
+    if (BusyRetryHandler(nullptr, attempt) == 0) break;
+  }
+  if (db == nullptr && (code & 0xff) != SQLITE_BUSY) {
+    LogError(u"DataBaseOperator::CreateDb() Create database failed,error code is ", ToWide(code));
     return false;
   }
   bool ok = true;
-  // Another program of the same user may be creating this store right now: the switch to
-  // WAL needs the file to itself, so it waits for that creator like every other statement.
-  code = sqlite3_busy_handler(db, BusyRetryHandler, nullptr);
   if (code != SQLITE_OK) {
-    LogError(u"Set busy handler error,error code is ", CodeAndReason(code, Reason(db)));
-    ok = false;
-  }
-  WString reason;
-  code = Run(db, std::string(kExclusiveLocking), &reason);
-  if (code != SQLITE_OK) {
-    LogError(u"Set exclusive locking failed,error code is ", CodeAndReason(code, reason));
-    ok = false;
-  }
-  // WAL is recorded in the file, so every later connection uses it. When both creators
-  // hold a read lock and want the file to themselves, SQLite answers one of them "busy" at
-  // once instead of letting two handlers wait for each other; that one waits and retries,
-  // and by then finds the file in WAL mode.
-  for (int attempt = 0;; ++attempt) {
-    code = Run(db, std::string("PRAGMA journal_mode=WAL;"), &reason);
-    if ((code & 0xff) != SQLITE_BUSY || BusyRetryHandler(nullptr, attempt) == 0) break;
-  }
-  if (code != SQLITE_OK) {
-    LogError(u"Set WAL failed,error code is ", CodeAndReason(code, reason));
+    LogError(u"Set WAL failed,error code is ",
+             CodeAndReason(code, db != nullptr ? reason : WString(u"database is locked")));
     ok = false;
   }
   sqlite3_close(db);
