@@ -179,7 +179,8 @@ TEST_F(FullDiskE2eTest, AcceptedAdditionsAreToldToTheHostWhenTheStoreFails) {
 }
 
 // A two-device round (a uploads adds, edits and a removal and downloads b's earlier
-// changes; then b does the same) with the nth write failing, for every n the round makes:
+// changes; then b does the same) with the nth write failing, for every n the round makes
+// (with a stride, see below), and a local edit before the next round:
 // from the nth on as a full disk, and the nth alone as an I/O error. After each, rounds
 // without the fault converge: both devices equal the server, no url twice, nothing
 // pending, nothing removed back, both stores sound.
@@ -221,6 +222,13 @@ TEST_F(FullDiskE2eTest, EveryFailingWriteOfARoundHealsInTheNextRound) {
     if (codeB == 0) {
       EXPECT_EQ(b_->ByGuid(), ServerRecords()) << "b reported success at write " << failAt;
     }
+    // The user edits one of a's new records before the next round (its edit wins over
+    // the cloud's copy): an addition the server took but a never learned of would now go
+    // up a second time.
+    a_->keepLocalEdits = true;
+    for (const auto& [luid, record] : a_->Records()) {
+      if (record.data == RecordData("a-new", 0)) a_->Modify(luid, RecordData("a-new-edited", 0));
+    }
     for (int i = 0; i < 2; ++i) {
       EXPECT_EQ(a_->Sync(2), 0) << "rerun at write " << failAt;
       EXPECT_EQ(b_->Sync(2), 0) << "rerun at write " << failAt;
@@ -236,6 +244,7 @@ TEST_F(FullDiskE2eTest, EveryFailingWriteOfARoundHealsInTheNextRound) {
     EXPECT_EQ(server.size(), 9u) << "at write " << failAt;
     EXPECT_EQ(datas.count(RecordData("a-edit", 1)), 1u);
     EXPECT_EQ(datas.count(RecordData("b-edit", 1)), 1u);
+    EXPECT_EQ(datas.count(RecordData("a-new-edited", 0)), 1u);
     EXPECT_EQ(IntegrityOf(*a_), "ok");
     EXPECT_EQ(IntegrityOf(*b_), "ok");
     EXPECT_TRUE(StoreFiles(*a_, "Quillet.delivery.").empty());
