@@ -130,6 +130,9 @@ TEST_F(FullDiskE2eTest, RecordsTheHostDidNotConfirmAreOfferedAgain) {
 // the pass fails with 2007 and says why. When the cloud then deletes those records, none of
 // them is left on the device once space is back.
 TEST_F(FullDiskE2eTest, DeliveryWhoseJournalEntryIsNotDurableIsNotMade) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "the journal's sync is failed through the test binary's fsync, POSIX only";
+#endif
   Seed(30);
   testing::FailAllWrites(testing::WriteFault::kDiskFull, testing::WriteTarget::kJournal);
   const int code = a_->Sync(10);

@@ -491,16 +491,19 @@ bool DataBaseOperator::CreateDb(const std::string& utf8Path) {
   sqlite3* db = nullptr;
   int code = SQLITE_OK;
   WString reason;
+  bool opened = false;
   for (int attempt = 0;; ++attempt) {
     code = OpenExclusive(utf8Path, kOpenCreate, &db);
-    if (code == SQLITE_OK) code = Run(db, std::string("PRAGMA journal_mode=WAL;"), &reason);
+    opened = code == SQLITE_OK;
+    if (opened) code = Run(db, std::string("PRAGMA journal_mode=WAL;"), &reason);
     if ((code & 0xff) != SQLITE_BUSY) break;
     sqlite3_close(db);
     db = nullptr;
     if (BusyRetryHandler(nullptr, attempt) == 0) break;
   }
-  if (db == nullptr && (code & 0xff) != SQLITE_BUSY) {
+  if (!opened && (code & 0xff) != SQLITE_BUSY) {
     LogError(u"DataBaseOperator::CreateDb() Create database failed,error code is ", ToWide(code));
+    sqlite3_close(db);
     return false;
   }
   bool ok = true;

@@ -93,7 +93,7 @@ const sqlite3_io_methods kMethods = {
     ShmUnmap,  Fetch,    Unfetch,
 };
 
-int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, int* outFlags) {
+int Open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
   FaultFile* wrapper = reinterpret_cast<FaultFile*>(file);
   wrapper->base.pMethods = nullptr;
   wrapper->real = reinterpret_cast<sqlite3_file*>(wrapper + 1);
