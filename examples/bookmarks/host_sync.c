@@ -21,6 +21,26 @@ static struct {
   int passResult;
 } g_stats;
 
+/* The first write of the bookmark file that failed this round (its SQLite message, which
+ * names a full disk, an I/O error, a read-only file...); empty when none did. Such a round
+ * does not end as a success: what was not stored stays pending for the next one. */
+static char g_hostError[512];
+static void note_host_error(const char* what) {
+  if (!g_hostError[0]) {
+    snprintf(g_hostError, sizeof g_hostError, "%s: %s", what, sqlite3_errmsg(g_db));
+  }
+}
+/* Ends a batch's transaction: committed, or rolled back after a failed write. A statement
+ * that failed on a full disk may have rolled the transaction back already (SQLite does so
+ * on SQLITE_FULL and I/O errors), so later statements of the batch would have run on their
+ * own: the batch is judged by every write and by the transaction still being open. */
+static int finish_batch(int ok, const char* what) {
+  if (ok && sqlite3_get_autocommit(g_db)) ok = 0; /* rolled back underneath us */
+  if (ok && sqlite3_exec(g_db, "COMMIT;", NULL, NULL, NULL) == SQLITE_OK) return 0;
+  note_host_error(what); /* the message of the failed write or commit */
+  if (!sqlite3_get_autocommit(g_db)) sqlite3_exec(g_db, "ROLLBACK;", NULL, NULL, NULL);
+  return -1;
+}
 static char* dup_string(const char* s) {
   char* out = malloc(strlen(s ? s : "") + 1);
   if (out) strcpy(out, s ? s : "");
@@ -73,26 +93,28 @@ static int place_added(const char* guid, const char* title, const char* url, lon
   return bookmarks_add(g_db, title, url, 0, guid, luid);
 }
 
-/* Stores one downloaded record; fills result on success. */
+/* Stores one downloaded record; fills result on success. 1: skipped (not a bookmark, or
+ * a modification of one no longer here); -1: a write failed. */
 static int store_downloaded(const StructDataItem* item, int isNew, UpdateResultItem* result) {
   char *title = NULL, *url = NULL;
   if (bookmark_from_json(item->data, &title, &url)) {
     fprintf(stderr, "  skipped cloud record %s: its content is not a bookmark\n", item->guid);
-    return -1;
+    return 1;
   }
   long long luid = 0;
   int ok;
+  int found = 1;
   if (isNew) {
     ok = place_added(item->guid, title, url, &luid) == 0;
   } else {
-    int found = 0;
     luid = strtoll(item->luid ? item->luid : "0", NULL, 10);
     /* The cloud's version wins: the download runs before the upload of local edits. */
-    ok = bookmarks_edit(g_db, luid, title, url, 0, item->guid, &found) == 0 && found;
+    ok = bookmarks_edit(g_db, luid, title, url, 0, item->guid, &found) == 0;
   }
   free(title);
   free(url);
   if (!ok) return -1;
+  if (!found) return 1; /* removed here meanwhile: not confirmed */
   char luidText[32];
   snprintf(luidText, sizeof luidText, "%lld", luid);
   memset(result, 0, sizeof *result);
@@ -120,13 +142,23 @@ static void QUILLET_CALL update_struct_data(const char* type, const StructDataIt
   /* One transaction: a batch is stored whole or not at all, and is answered only once it
    * is on disk. */
   if (bookmarks_begin(g_db)) {
+    note_host_error("starting a batch");
     free(out);
     return;
   }
   int n = 0;
-  for (int i = 0; i < addedCount; ++i) n += store_downloaded(&added[i], 1, &out[n]) == 0;
-  for (int i = 0; i < modifiedCount; ++i) n += store_downloaded(&modified[i], 0, &out[n]) == 0;
-  if (bookmarks_commit(g_db)) {
+  int ok = 1;
+  for (int i = 0; ok && i < addedCount + modifiedCount; ++i) {
+    const int isNew = i < addedCount;
+    const StructDataItem* item = isNew ? &added[i] : &modified[i - addedCount];
+    const int stored = store_downloaded(item, isNew, &out[n]);
+    if (stored < 0) ok = 0;
+    if (stored == 0) ++n;
+  }
+  /* Nothing is answered unless the whole batch is on disk: the library offers the rest
+   * again next round. */
+  if (finish_batch(ok, "storing downloaded bookmarks")) {
+    fprintf(stderr, "  could not store a batch of %d bookmarks: %s\n", total, g_hostError);
     free_update_result_texts(out, n);
     free(out);
     return;
@@ -157,7 +189,8 @@ static void QUILLET_CALL delete_data(const char* type, const char** luids, int c
   if (!out) return;
   int n = 0;
   int removed = 0;
-  for (int i = 0; i < count; ++i) {
+  int ok = bookmarks_begin(g_db) == 0;
+  for (int i = 0; ok && i < count; ++i) {
     /* A bookmark already gone (removed here, or by a round that ended before the library
      * recorded it) counts as deleted: unanswered, the library would keep its cloud link
      * and send its deletion again every round. Only a failed delete is left out. */
@@ -167,7 +200,16 @@ static void QUILLET_CALL delete_data(const char* type, const char** luids, int c
         bookmarks_forget_removed(g_db, luid, NULL) == 0) {
       out[n++] = dup_string(luids[i]);
       removed += found;
+    } else {
+      ok = 0;
     }
+  }
+  /* All or nothing, answered only once on disk. */
+  if (finish_batch(ok, "removing bookmarks deleted on the cloud")) {
+    fprintf(stderr, "  could not remove %d bookmarks: %s\n", count, g_hostError);
+    for (int i = 0; i < n; ++i) free(out[i]);
+    free(out);
+    return;
   }
   g_stats.removedLocally += removed;
   printf("  removed %d bookmark%s deleted on the cloud\n", removed, removed == 1 ? "" : "s");
@@ -252,15 +294,25 @@ static void QUILLET_CALL update_sync_result(const char* type, const StructDataIt
                                             int deletedCount, const KeyedTextList* extra,
                                             int extraCount) {
   (void)type, (void)extra, (void)extraCount;
-  for (int i = 0; i < addedCount; ++i) {
-    bookmarks_mark_clean(g_db, strtoll(added[i].luid, NULL, 10), added[i].guid);
+  /* One transaction: when it fails, every bookmark of the batch stays pending and is sent
+   * again next round (as a change of the record the cloud now holds, never a second one). */
+  int ok = bookmarks_begin(g_db) == 0;
+  for (int i = 0; ok && i < addedCount; ++i) {
+    ok = bookmarks_mark_clean(g_db, strtoll(added[i].luid, NULL, 10), added[i].guid) == 0;
   }
   /* The guid also fills in one that a round ended before this call never stored. */
-  for (int i = 0; i < modifiedCount; ++i) {
+  for (int i = 0; ok && i < modifiedCount; ++i) {
     const char* guid = modified[i].guid && modified[i].guid[0] ? modified[i].guid : NULL;
-    bookmarks_mark_clean(g_db, strtoll(modified[i].luid, NULL, 10), guid);
+    ok = bookmarks_mark_clean(g_db, strtoll(modified[i].luid, NULL, 10), guid) == 0;
   }
-  for (int i = 0; i < deletedCount; ++i) bookmarks_forget_removed(g_db, 0, deleted[i]);
+  for (int i = 0; ok && i < deletedCount; ++i) {
+    ok = bookmarks_forget_removed(g_db, 0, deleted[i]) == 0;
+  }
+  if (finish_batch(ok, "recording uploaded bookmarks")) {
+    fprintf(stderr, "  could not record %d uploaded bookmarks: %s\n",
+            addedCount + modifiedCount + deletedCount, g_hostError);
+    return;
+  }
   g_stats.uploadedAdds += addedCount;
   g_stats.uploadedEdits += modifiedCount;
   g_stats.uploadedDeletes += deletedCount;
@@ -342,6 +394,7 @@ int run_sync(sqlite3* db, const HostOptions* options) {
   g_options = options;
   memset(&g_stats, 0, sizeof g_stats);
   g_failedStep[0] = '\0';
+  g_hostError[0] = '\0';
 
   char dataDir[4096], logDir[4096];
   snprintf(dataDir, sizeof dataDir, "%s" HOST_SEP "data", options->profile);
@@ -371,6 +424,14 @@ int run_sync(sqlite3* db, const HostOptions* options) {
     fprintf(stderr, "sync failed: code %d (%s; class %d). Logs are in %s/Quillet.\n", code,
             meaning(code), api.ParseException(code), logDir);
     if (g_failedStep[0]) fprintf(stderr, "  failed step %s\n", g_failedStep);
+    if (g_hostError[0]) fprintf(stderr, "  the bookmark file failed: %s\n", g_hostError);
+    unload_quillet(&api);
+    return 1;
+  }
+  if (g_hostError[0]) {
+    /* The library did its part; this side could not store all of it. */
+    fprintf(stderr, "sync incomplete: the bookmark file failed (%s); the next sync resumes.\n",
+            g_hostError);
     unload_quillet(&api);
     return 1;
   }

@@ -98,7 +98,10 @@ void QUILLET_CALL CbDataSyncEnd(const char*, int code) {
 void QUILLET_CALL CbSyncEnd() {
   if (ModelDevice* d = ModelDevice::Active()) d->OnSyncEnd();
 }
-void QUILLET_CALL CbReport(int, const char*, const char**, const char**, int) {}
+void QUILLET_CALL CbReport(int, const char* id, const char** keys, const char** values,
+                           int count) {
+  if (ModelDevice* d = ModelDevice::Active()) d->Report(id, keys, values, count);
+}
 
 }  // namespace
 
@@ -127,6 +130,22 @@ SyncCallbacks ModelDevice::Callbacks() {
                        CbQueryLocalIds, CbFreeLocalIds,     CbDataQueryByID,    CbFreeQueryResults,
                        CbReserved,      CbUpdateSyncResult, CbDataSyncEnd,      CbSyncEnd,
                        CbReport};
+}
+
+void ModelDevice::Report(const char* id, const char** keys, const char** values, int count) {
+  std::string info;
+  for (int i = 0; i < count; ++i) {
+    if (keys[i] != nullptr && values[i] != nullptr && std::string(keys[i]) == "syncInfo") {
+      info = values[i];
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  reports_.emplace_back(id != nullptr ? id : "", info);
+}
+
+std::vector<std::pair<std::string, std::string>> ModelDevice::Reports() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return reports_;
 }
 
 std::string ModelDevice::Add(const std::string& data) {
@@ -303,7 +322,7 @@ void ModelDevice::UpdateStructData(const StructDataItem* added, int addedCount,
   {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::pair<std::string, std::string>> stored;  // luid, guid
-    for (int i = 0; i < addedCount; ++i) {
+    for (int i = 0; i < addedCount && !storageFails; ++i) {
       const std::string guid = Text(added[i].guid);
       if (guid.empty()) continue;
       // A record already held under this guid (an earlier delivery whose bookkeeping did
@@ -334,6 +353,7 @@ void ModelDevice::UpdateStructData(const StructDataItem* added, int addedCount,
       const std::string luid = Text(modified[i].luid);
       const std::string guid = Text(modified[i].guid);
       event.luids.push_back(luid);
+      if (storageFails) continue;
       auto it = records_.find(luid);
       if (it == records_.end()) continue;  // removed here meanwhile: not confirmed
       if (it->second.state != 1 || !keepLocalEdits) {
@@ -377,6 +397,7 @@ void ModelDevice::DeleteData(const char** luids, int count, char*** results, int
     for (int i = 0; i < count; ++i) {
       const std::string luid = Text(luids[i]);
       event.luids.push_back(luid);
+      if (storageFails) continue;
       auto it = records_.find(luid);
       if (it != records_.end()) {
         if (!it->second.guid.empty()) byGuid_.erase(it->second.guid);

@@ -92,6 +92,12 @@ class ModelDevice {
   std::string freshToken;
   // Events are kept only while set (large benchmark runs switch it off).
   bool keepEvents = true;
+  // The device's own storage fails (a full disk): UpdateStructData and DeleteData store
+  // nothing and confirm nothing.
+  bool storageFails = false;
+  // (business_id, syncInfo) of every report the library handed over, in order.
+  std::vector<std::pair<std::string, std::string>> Reports() const;
+  void Report(const char* id, const char** keys, const char** values, int count);
 
   const std::string& name() const { return name_; }
   const std::string& dbPath() const { return dbPath_; }
@@ -135,6 +141,7 @@ class ModelDevice {
   std::unordered_map<std::string, std::string> byGuid_;  // guid -> luid
   long nextLuid_ = 1;
   std::vector<HostEvent> events_;
+  std::vector<std::pair<std::string, std::string>> reports_;
   int redeliveredAdds_ = 0;
   int adoptedAdds_ = 0;
   int getNewAtCalls_ = 0;

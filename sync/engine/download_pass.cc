@@ -4,6 +4,7 @@
 #include <set>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "quillet.h"
 #include "sync/common/active_adapter.h"
@@ -13,6 +14,7 @@
 #include "sync/log/logger.h"
 #include "sync/store/database_operator.h"
 #include "sync/store/delivery_journal.h"
+#include "sync/store/write_failure.h"
 
 namespace quillet {
 namespace {
@@ -44,8 +46,11 @@ class DownloadPass {
   // 0 or the mapped failure code.
   int Download(StructList* records);
   // Hands one delivery to the host and collects the etag rows it confirmed. withModify
-  // selects the full result rule (adds and modifies) over the add-only rule.
-  void Deliver(StructList added, StructList modified, bool withModify);
+  // selects the full result rule (adds and modifies) over the add-only rule. 0, or 2007
+  // when the journal entry cannot be made durable: then the host is handed nothing.
+  int Deliver(StructList added, StructList modified, bool withModify);
+  // Logs and reports a failed store step; the text names the cause. Returns 2007.
+  int StoreFailed(const char16_t* step, const WString& text);
   // Writes the rows collected by Deliver. 0 or 2007.
   int WriteAddedRows(bool evenWhenEmpty);
   int WriteModifiedRows();
@@ -74,7 +79,18 @@ class DownloadPass {
   std::vector<EtagUpdate> updates_;
   DeliveryJournal journal_{store_.DbPath(), dataType_};
   StructList unrecorded_;  // carried in the journal until the host has been asked to delete
+  // Records handed to the host that it did not confirm, deletions asked that it did not
+  // answer: while any are left, the ctag stays where it was, so the next round lists them.
+  long long unconfirmedRecords_ = 0;
+  long long unconfirmedDeletions_ = 0;
 };
+
+int DownloadPass::StoreFailed(const char16_t* step, const WString& text) {
+  const WString full = text + WriteFailureSuffix();
+  log_.Error(full);
+  report_.Send(step, QUILLET_STORE_FAILED, full);
+  return QUILLET_STORE_FAILED;
+}
 
 StructList DownloadPass::Unrecorded(const StructList& inFlight, const EtagList& cloud,
                                     const EtagList& local) const {
@@ -131,9 +147,20 @@ int DownloadPass::Download(StructList* records) {
   return 0;
 }
 
-void DownloadPass::Deliver(StructList added, StructList modified, bool withModify) {
-  // The host may store the additions and the process end before their rows are written.
-  if (!added.empty()) journal_.Record(unrecorded_, added);
+int DownloadPass::Deliver(StructList added, StructList modified, bool withModify) {
+  // The host may store the additions and the process end before their rows are written;
+  // without a durable entry such records could stay on the host for good.
+  if (!added.empty() && !journal_.Record(unrecorded_, added)) {
+    return StoreFailed(u"local_DeliveryJournal",
+                       u"Record the delivery in the journal failed,nothing handed over");
+  }
+  std::unordered_set<WString> handedOver;
+  handedOver.reserve(added.size() + modified.size());
+  for (const StructRecord& record : added) handedOver.insert(record.guid);
+  if (withModify) {
+    for (const StructRecord& record : modified) handedOver.insert(record.guid);
+  }
+  const size_t handedOverCount = handedOver.size();
   log_.Info(u"Call UpdateStructData");
   const std::vector<UpdateResultRecord> results =
       host_->UpdateStructData(dataType_, std::move(added), std::move(modified));
@@ -143,6 +170,7 @@ void DownloadPass::Deliver(StructList added, StructList modified, bool withModif
             ToWide(static_cast<long long>(results.size())));
 
   for (const UpdateResultRecord& result : results) {
+    handedOver.erase(result.guid);
     if (withModify) {
       LogInfo(u"[UpdateStructData]Local return success,luid:", result.luid, u",guid:", result.guid);
     }
@@ -169,6 +197,13 @@ void DownloadPass::Deliver(StructList added, StructList modified, bool withModif
       updates_.push_back(std::move(update));
     }
   }
+  if (!handedOver.empty()) {
+    log_.Info(u"The number of records the host did not confirm is " +
+              ToWide(static_cast<long long>(handedOver.size())) + u" of " +
+              ToWide(static_cast<long long>(handedOverCount)));
+    unconfirmedRecords_ += static_cast<long long>(handedOver.size());
+  }
+  return 0;
 }
 
 int DownloadPass::WriteAddedRows(bool evenWhenEmpty) {
@@ -177,10 +212,7 @@ int DownloadPass::WriteAddedRows(bool evenWhenEmpty) {
   if (!inserts_.empty() || evenWhenEmpty) {
     const bool ok = store_.InsertEtagDataBatch(inserts_);
     inserts_.clear();
-    if (!ok) {
-      log_.Error(u"Insert added-item into database failed");
-      return QUILLET_STORE_FAILED;
-    }
+    if (!ok) return StoreFailed(u"local_InsertEtagDataBatch", u"Insert added-item into database failed");
   }
   // The delivery is recorded; only what an earlier round left stays in flight.
   if (unrecorded_.empty()) {
@@ -197,10 +229,7 @@ int DownloadPass::WriteModifiedRows() {
   if (updates_.empty()) return 0;
   const bool ok = store_.UpdateEtagBatch(updates_);
   updates_.clear();
-  if (!ok) {
-    log_.Error(u"Update modified-item into database failed");
-    return QUILLET_STORE_FAILED;
-  }
+  if (!ok) return StoreFailed(u"local_UpdateEtagBatch", u"Update modified-item into database failed");
   return 0;
 }
 
@@ -278,7 +307,7 @@ int DownloadPass::Run(const WString& currentCtag) {
     log_.Info(u"Meet batch requirements,download data");
     StructList downloaded;
     if (const int code = Download(&downloaded)) return code;
-    Deliver(std::move(downloaded), StructList(), false);
+    if (const int code = Deliver(std::move(downloaded), StructList(), false)) return code;
     if (const int code = WriteAddedRows(true)) return code;
     count = 0;
   }
@@ -296,7 +325,7 @@ int DownloadPass::Run(const WString& currentCtag) {
     log_.Info(u"Meet batch requirements,download data");
     StructList modified;
     if (const int code = Download(&modified)) return code;
-    Deliver(std::move(pendingAdded), std::move(modified), true);
+    if (const int code = Deliver(std::move(pendingAdded), std::move(modified), true)) return code;
     pendingAdded.clear();
     if (const int failed = WriteAddedRows(false)) return failed;
     if (const int failed = WriteModifiedRows()) return failed;
@@ -310,7 +339,7 @@ int DownloadPass::Run(const WString& currentCtag) {
     if (!downloadGuids_.empty()) {
       if (const int code = Download(&modified)) return code;
     }
-    Deliver(std::move(pendingAdded), std::move(modified), true);
+    if (const int code = Deliver(std::move(pendingAdded), std::move(modified), true)) return code;
     // The host holds these records now, so their rows are written even when a stop came
     // meanwhile; otherwise the next round would hand the added ones over again.
     const bool stopped = StopRequested();
@@ -326,7 +355,10 @@ int DownloadPass::Run(const WString& currentCtag) {
   luids.insert(luids.end(), unrecordedLuids.begin(), unrecordedLuids.end());
   log_.Info(u"Call DeleteData");
   if (StopRequested()) return QUILLET_STOPPED;
+  std::unordered_set<WString> asked(luids.begin(), luids.end());
   const TextList deleted = host_->DeleteData(dataType_, std::move(luids));
+  for (const WString& luid : deleted) asked.erase(luid);
+  unconfirmedDeletions_ = static_cast<long long>(asked.size());
   report_.Send(u"local_DeleteData", u"0", u"Call DeleteData");
   log_.Info(u"End call DeleteData");
   if (!cloudDelete.empty()) {
@@ -340,18 +372,27 @@ int DownloadPass::Run(const WString& currentCtag) {
     log_.Info(u"Delete database records");
     for (const WString& luid : deleted) LogInfo(u"Local deleted success,luid:", luid);
     if (!store_.DeleteEtagBatchWithUid(deleted, 0)) {
-      log_.Error(u"Delete database records failed,end sync");
-      return QUILLET_STORE_FAILED;
+      return StoreFailed(u"local_DeleteEtagBatchWithUid", u"Delete database records failed,end sync");
     }
   }
 
   unrecorded_.clear();
   journal_.Clear();
 
+  if (unconfirmedRecords_ > 0 || unconfirmedDeletions_ > 0) {
+    // The ctag would make later rounds skip what the host did not take; kept as it was,
+    // the next round lists the etags again and offers those records once more.
+    const WString text = u"The host did not confirm " + ToWide(unconfirmedRecords_) +
+                         u" records and " + ToWide(unconfirmedDeletions_) +
+                         u" deletions,ctag not updated";
+    log_.Info(text);
+    report_.Send(u"local_UpdateCtagData", u"0", text);
+    LogSyncDone(log_.function());
+    return kDownloadLeftUnconfirmed;
+  }
   log_.Info(u"Update ctag");
   if (!store_.UpdateCtagData(dataType_, currentCtag)) {
-    log_.Error(u"Update ctag failed,end sync");
-    return QUILLET_STORE_FAILED;
+    return StoreFailed(u"local_UpdateCtagData", u"Update ctag failed,end sync");
   }
   LogSyncDone(log_.function());
   return 0;

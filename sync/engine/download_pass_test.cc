@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "quillet.h"
+#include "sync/engine/passes.h"
 #include "sync/store/database_operator.h"
 #include "sync/store/delivery_journal.h"
 #include "sync/testing/fsync_spy.h"
@@ -178,7 +179,8 @@ TEST_F(DownloadPassTest, SmallOrNonPositiveBatchesDeliverEachRecordAlone) {
     cloud_.Put(u"x" + ToWide(batch + 10), u"e", u"d");
     cloud_.Put(u"y" + ToWide(batch + 10), u"e", u"d");
     host_.ClearCalls();
-    ASSERT_EQ(Download(u"c" + ToWide(batch + 10), batch), 0);
+    // The host answers no deletion of the records the cloud dropped: the ctag stays.
+    ASSERT_EQ(Download(u"c" + ToWide(batch + 10), batch), kDownloadLeftUnconfirmed);
     EXPECT_THAT(Deliveries(), ElementsAre(Delivery(1, 0), Delivery(1, 0)));
   }
 }
@@ -186,9 +188,19 @@ TEST_F(DownloadPassTest, SmallOrNonPositiveBatchesDeliverEachRecordAlone) {
 TEST_F(DownloadPassTest, OnlyConfirmedRecordsGetRows) {
   SeedCloud(3, 1);  // g01 modified, g02 and g03 added
   host_.updateAnswer.items = {{"L-g01", "g01", 0}, {"host-3", "g03", 0}, {"x", "unknown", 0}};
-  ASSERT_EQ(Download(u"c1", 10), 0);
+  ASSERT_EQ(Download(u"c1", 10), kDownloadLeftUnconfirmed);
   EXPECT_THAT(Rows(),
               ElementsAre(Row(u"L-g01", {u"g01", u"new"}), Row(u"host-3", {u"g03", u"new"})));
+  // g02 went unconfirmed: the ctag stays, so the next pass offers it again, and only it.
+  EXPECT_EQ(StoredCtag(), u"");
+  EXPECT_TRUE(LogCapture::Has(capture_.Sync(),
+                              "[Info][ProcessDownloadStructData] The host did not confirm 1 "
+                              "records and 0 deletions,ctag not updated"));
+  host_.updateAnswer.items = {{"host-2", "g02", 0}};
+  host_.ClearCalls();
+  ASSERT_EQ(Download(u"c1", 10), 0);
+  EXPECT_THAT(Deliveries(), ElementsAre(Delivery(1, 0)));
+  EXPECT_EQ(StoredCtag(), u"c1");
 }
 
 TEST_F(DownloadPassTest, AFailedSecondBatchKeepsTheFirstAndNotTheCtag) {
@@ -233,9 +245,10 @@ TEST_F(DownloadPassTest, CloudDeletionsRemoveOnlyWhatTheHostDeleted) {
   AddRow(u"c", u"gc", u"e");
   cloud_.Put(u"gc", u"e", u"d");
   host_.deleteAnswer.items = {"a"};
-  ASSERT_EQ(Download(u"c1", 10), 0);
+  ASSERT_EQ(Download(u"c1", 10), kDownloadLeftUnconfirmed);  // b was not deleted
   EXPECT_THAT(host_.CallsOf("DeleteData")[0].textLists[0], ElementsAre("a", "b"));
   EXPECT_THAT(Rows(), ElementsAre(Row(u"b", {u"gb", u"e"}), Row(u"c", {u"gc", u"e"})));
+  EXPECT_EQ(StoredCtag(), u"");
 }
 
 TEST_F(DownloadPassTest, AStopDuringTheLastDeliveryKeepsWhatTheHostStored) {

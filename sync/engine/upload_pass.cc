@@ -11,6 +11,7 @@
 #include "sync/engine/pass_support.h"
 #include "sync/engine/passes.h"
 #include "sync/log/logger.h"
+#include "sync/store/write_failure.h"
 
 namespace quillet {
 namespace {
@@ -104,9 +105,15 @@ int UploadPass::ExcuteUpAddHelper(TextList luids) {
   StructList added;
   const int code = CloudAddAndInsertEtag(net_, dataType_, std::move(uploads), added);
   if (code != 0) {
-    const WString text = u"CloudAddAndInsertEtag failed,end sync,errorCode is " + ToWide(code);
+    WString text = u"CloudAddAndInsertEtag failed,end sync,errorCode is " + ToWide(code);
+    if (code == QUILLET_STORE_FAILED) text += WriteFailureSuffix();
     report.Send(u"local_CloudAddAndInsertEtag", code, text);
     log.Error(text);
+    // The server holds these records now: a host never told their guids would upload them
+    // again once edited, and the cloud would hold each twice.
+    if (code == QUILLET_STORE_FAILED && !added.empty()) {
+      TellHost(log, report, std::move(added), StructList(), TextList());
+    }
     return code;
   }
   report.Send(u"local_CloudAddAndInsertEtag", code, u"Upload add success");
@@ -152,7 +159,8 @@ int UploadPass::ExcuteUpModHelper(TextList luids) {
     if (luid != guidToLuid_.end()) result.luid = WString(luid->second);
   }
   if (code != 0) {
-    const WString text = u"CloudUpdateAndInsertEtag failed,errorCode is " + ToWide(code);
+    WString text = u"CloudUpdateAndInsertEtag failed,errorCode is " + ToWide(code);
+    if (code == QUILLET_STORE_FAILED) text += WriteFailureSuffix();
     report.Send(u"local_CloudUpdateAndInsertEtag", code, text);
     log.Error(text);
     return code;
@@ -187,7 +195,8 @@ int UploadPass::ExcuteUpDeleteHelper(TextList guids) {
   const int code = CloudDelAndDelEtag(net_, dataType_, std::move(guids), deleted);
   PassReport report(session_);
   if (code != 0) {
-    const WString text = u"CloudDelAndDelEtag failed,errorCode is " + ToWide(code);
+    WString text = u"CloudDelAndDelEtag failed,errorCode is " + ToWide(code);
+    if (code == QUILLET_STORE_FAILED) text += WriteFailureSuffix();
     report.Send(u"local_CloudDelAndDelEtag", code, text);
     log.Error(text);
     return code;

@@ -4,8 +4,10 @@
 
 #include "quillet.h"
 #include "sync/common/active_adapter.h"
+#include "sync/engine/passes.h"
 #include "sync/log/logger.h"
 #include "sync/platform/platform.h"
+#include "sync/store/write_failure.h"
 
 namespace quillet {
 namespace {
@@ -196,9 +198,15 @@ int SyncSession::StartSync(const WString& syncType, const WString& dataType, int
 
   code = services_.downloadPass(config_, dataType, batchNumber, ctag, netInterface_.get(),
                                 stopRequested_);
+  if (code == kDownloadLeftUnconfirmed) {
+    // The host did not take every record: the round goes on, its ctag is not stored.
+    dataTypeOk_[dataType] = false;
+    code = 0;
+  }
   if (code != 0) {
     dataTypeOk_[dataType] = false;
-    const WString text = u"ProcessDownloadStructData failed,errorCode:" + ToWide(code);
+    WString text = u"ProcessDownloadStructData failed,errorCode:" + ToWide(code);
+    if (code == QUILLET_STORE_FAILED) text += WriteFailureSuffix();
     Error(tag, text);
     LogError(text);
   } else {

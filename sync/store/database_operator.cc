@@ -13,14 +13,17 @@
 #include "sync/log/md5.h"
 #include "sync/platform/platform.h"
 #include "sync/store/store_folder.h"
+#include "sync/store/write_failure.h"
 
 namespace quillet {
 namespace {
 
-// SQLITE_OPEN_NOMUTEX with READONLY, READWRITE, READWRITE | CREATE: every connection is
+// SQLITE_OPEN_NOMUTEX with READWRITE, READWRITE | CREATE: every connection is
 // private to one call, so SQLite's own connection mutex is not needed. SQLITE_OPEN_NOFOLLOW:
 // a link planted in the store's place is refused rather than written through.
-constexpr int kOpenReadOnly = 0x8001 | SQLITE_OPEN_NOFOLLOW;
+// Reads open read-write as well: a connection in exclusive locking mode (kExclusiveLocking)
+// takes the write lock even to read, which a read-only one cannot.
+constexpr int kOpenForReading = 0x8002 | SQLITE_OPEN_NOFOLLOW;
 constexpr int kOpenReadWrite = 0x8002 | SQLITE_OPEN_NOFOLLOW;
 constexpr int kOpenCreate = 0x8006 | SQLITE_OPEN_NOFOLLOW;
 
@@ -51,9 +54,19 @@ const char16_t* const kEtagColumns[] = {u"luid", u"type", u"etag",          u"uu
                                         u"guid", u"hash", u"recycle_status"};
 
 // The connection's message, or "sqliteError" when SQLite has none (no handle, or a failure
-// found by this code rather than by SQLite).
+// found by this code rather than by SQLite). Every failure passes here, so it also notes
+// the failure's cause for the sync's error line and report.
 WString Reason(sqlite3* db) {
-  if (db == nullptr || sqlite3_errcode(db) == SQLITE_OK) return u"sqliteError";
+  if (db == nullptr || sqlite3_errcode(db) == SQLITE_OK) {
+    NoteWriteFailure(WString());
+    return u"sqliteError";
+  }
+  // A file SQLite could open for reading only (a read-only mount) fails its first write as
+  // an I/O error of the locking mode; its read-only state is the cause a user can act on.
+  const int code = sqlite3_extended_errcode(db);
+  const bool readOnly = (code & 0xff) == SQLITE_IOERR && sqlite3_db_readonly(db, "main") == 1;
+  NoteWriteFailure(readOnly ? WString(u"read-only")
+                            : CauseOfSqlite(code, sqlite3_system_errno(db)));
   const char* message = sqlite3_errmsg(db);
   return message != nullptr ? Utf8ToWide(message) : WString(u"sqliteError");
 }
@@ -61,6 +74,15 @@ WString Reason(sqlite3* db) {
 WString CodeAndReason(int code, const WString& reason) {
   return ToWide(code) + u",reason:" + reason;
 }
+
+// The WAL index lives in heap memory instead of a shared mapping of "Quillet.dat-shm": a page
+// of that mapping the file system cannot allocate (a nearly full disk, blocks smaller than
+// memory pages) kills the whole host with SIGBUS on the first write into it. The price: a
+// connection holds the file to itself from its first statement to its close, so other
+// connections (threads or processes) wait for it through the busy handler; every
+// operation opens and closes its own, so none waits for long. Must run before the first
+// statement that reads the file.
+const char kExclusiveLocking[] = "PRAGMA locking_mode=EXCLUSIVE;";
 
 // Every call sleeps; SQLite counts the calls of one busy wait from 0, so the statement gives
 // up with SQLITE_BUSY after 21 sleeps (10.5 s).
@@ -199,6 +221,31 @@ int Run(sqlite3* db, const WString& sql, WString* reason) {
   return Run(db, WideToUtf8(sql), reason);
 }
 
+// A statement that reads the file: in WAL mode with exclusive locking, its first read
+// takes the file for the connection's life.
+const char kTakeFile[] = "SELECT count(*) FROM sqlite_master;";
+
+// Opens a connection in exclusive locking mode and takes the file at once. One that finds
+// the file held closes before it waits (500 ms, up to 20 times, as the busy handler
+// would): exclusive mode keeps every lock it got, so a connection waiting with its read
+// lock would keep the holder from its next lock, and two such would wait for each other
+// until both gave up. SQLITE_OK with *db open; other failures of the read are left to the
+// operation's own statements, which report them. On failure *db may hold the handle whose
+// message tells why, or be null (SQLITE_BUSY: the file stayed held).
+int OpenExclusive(const std::string& utf8Path, int flags, sqlite3** db) {
+  for (int attempt = 0;; ++attempt) {
+    *db = nullptr;
+    int code = sqlite3_open_v2(utf8Path.c_str(), db, flags, nullptr);
+    if (code == SQLITE_OK) code = Run(*db, std::string(kExclusiveLocking), nullptr);
+    if (code != SQLITE_OK) return code;
+    code = Run(*db, std::string(kTakeFile), nullptr);
+    if ((code & 0xff) != SQLITE_BUSY) return SQLITE_OK;
+    sqlite3_close_v2(*db);
+    *db = nullptr;
+    if (BusyRetryHandler(nullptr, attempt) == 0) return code;
+  }
+}
+
 // One private connection: OpenDb and CloseDb. Closed at the latest when it goes out of scope.
 class Connection {
  public:
@@ -214,13 +261,15 @@ class Connection {
       return false;
     }
     bool ok = true;
-    int code =
-        sqlite3_open_v2(utf8Path.c_str(), &db_, readOnly ? kOpenReadOnly : kOpenReadWrite, nullptr);
+    int code = OpenExclusive(utf8Path, readOnly ? kOpenForReading : kOpenReadWrite, &db_);
     if (code != SQLITE_OK) {
-      LogError(u"Open database failed,error code is ", CodeAndReason(code, Reason(db_)));
+      LogError(u"Open database failed,error code is ",
+               CodeAndReason(code, db_ != nullptr ? Reason(db_) : WString(u"database is locked")));
       ok = false;
     }
     if (db_ == nullptr) return false;
+    // Statements still wait for a lock another connection holds (a rollback-journal file of
+    // other software); in WAL mode this connection holds the file from OpenExclusive on.
     code = sqlite3_busy_handler(db_, BusyRetryHandler, nullptr);
     if (code != SQLITE_OK) {
       LogError(u"Set busy handler error,error code is ", CodeAndReason(code, Reason(db_)));
@@ -430,35 +479,36 @@ bool DataBaseOperator::IntiDataBase(const WString& userId, const WString& dataDi
 
 bool DataBaseOperator::CreateDb(const std::string& utf8Path) {
   // The file is made here, the user's alone, without touching the process umask (other
-  // threads of the host share it); SQLite then gives its -wal and -shm files the same mode.
+  // threads of the host share it); SQLite then gives its -wal file the same mode.
   // A file another creator made first is simply opened.
   platform::CreateOwnFile(platform::WideToAnsi(Utf8ToWide(utf8Path)), nullptr);
+  // WAL is recorded in the file, so every later connection uses it. Another program of the
+  // same user may be creating this store right now, and the switch needs the file to
+  // itself: a creator that finds it held closes, waits like every other statement and
+  // tries again, by then finding the file in WAL mode. It never waits with a lock kept,
+  // or both creators would wait for each other.
   sqlite3* db = nullptr;
-  int code = sqlite3_open_v2(utf8Path.c_str(), &db, kOpenCreate, nullptr);
-  if (code != SQLITE_OK) {
+  int code = SQLITE_OK;
+  WString reason;
+  bool opened = false;
+  for (int attempt = 0;; ++attempt) {
+    code = OpenExclusive(utf8Path, kOpenCreate, &db);
+    opened = code == SQLITE_OK;
+    if (opened) code = Run(db, std::string("PRAGMA journal_mode=WAL;"), &reason);
+    if ((code & 0xff) != SQLITE_BUSY) break;
+    sqlite3_close(db);
+    db = nullptr;
+    if (BusyRetryHandler(nullptr, attempt) == 0) break;
+  }
+  if (!opened && (code & 0xff) != SQLITE_BUSY) {
     LogError(u"DataBaseOperator::CreateDb() Create database failed,error code is ", ToWide(code));
     sqlite3_close(db);
     return false;
   }
   bool ok = true;
-  // Another program of the same user may be creating this store right now: the switch to
-  // WAL needs the file to itself, so it waits for that creator like every other statement.
-  code = sqlite3_busy_handler(db, BusyRetryHandler, nullptr);
   if (code != SQLITE_OK) {
-    LogError(u"Set busy handler error,error code is ", CodeAndReason(code, Reason(db)));
-    ok = false;
-  }
-  WString reason;
-  // WAL is recorded in the file, so every later connection uses it. When both creators
-  // hold a read lock and want the file to themselves, SQLite answers one of them "busy" at
-  // once instead of letting two handlers wait for each other; that one waits and retries,
-  // and by then finds the file in WAL mode.
-  for (int attempt = 0;; ++attempt) {
-    code = Run(db, std::string("PRAGMA journal_mode=WAL;"), &reason);
-    if ((code & 0xff) != SQLITE_BUSY || BusyRetryHandler(nullptr, attempt) == 0) break;
-  }
-  if (code != SQLITE_OK) {
-    LogError(u"Set WAL failed,error code is ", CodeAndReason(code, reason));
+    LogError(u"Set WAL failed,error code is ",
+             CodeAndReason(code, db != nullptr ? reason : WString(u"database is locked")));
     ok = false;
   }
   sqlite3_close(db);

@@ -3,7 +3,13 @@
 // One instance per process. It holds no connection: every operation opens its own with
 // OpenDb, runs its statements and closes it before returning, so any thread may call any
 // operation. Contention with other connections (threads or processes) is left to SQLite's
-// WAL mode and a busy handler that sleeps 500 ms and retries up to 20 times.
+// WAL mode and a busy handler that sleeps 500 ms and retries up to 20 times. Connections
+// run in exclusive locking mode, which keeps the WAL index out of a shared memory map
+// that a full disk could turn into SIGBUS; the file is held from a connection's first
+// statement to its close, so concurrent operations take turns.
+//
+// The cause of the latest failure ("disk full", "I/O error", ...) is noted for
+// LatestWriteFailure (sync/store/write_failure.h).
 //
 // Every operation returns true on success. Failures are logged through LogError and
 // returned as false; nothing throws. A UNIQUE violation on insert counts as success (the

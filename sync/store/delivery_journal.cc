@@ -2,6 +2,7 @@
 
 #include <json/json.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <sstream>
@@ -9,6 +10,7 @@
 #include "sync/log/logger.h"
 #include "sync/log/md5.h"
 #include "sync/platform/platform.h"
+#include "sync/store/write_failure.h"
 
 namespace quillet {
 
@@ -22,10 +24,14 @@ void DeliveryJournal::Close() {
 
 bool DeliveryJournal::Replace(const std::string& text, bool durable) {
   bool created = false;
+  errno = 0;
   if (file_ == nullptr) {
     file_ = platform::OpenOwnFile(path_, platform::OwnFileAccess::kReplace);
     holdsBytes_ = false;
-    if (file_ == nullptr) return false;
+    if (file_ == nullptr) {
+      NoteWriteFailure(CauseOfErrno(errno));
+      return false;
+    }
     created = true;
   }
   bool ok = !holdsBytes_ || platform::TruncateFile(file_, 0);
@@ -35,7 +41,10 @@ bool DeliveryJournal::Replace(const std::string& text, bool durable) {
   // A new file's name is an entry of its folder, which a power cut may lose as well.
   if (ok && durable && created) ok = platform::SyncDirectory(directory_);
   holdsBytes_ = true;  // whatever got through
-  if (!ok) Close();  // the next Record starts over with a fresh file
+  if (!ok) {
+    NoteWriteFailure(CauseOfErrno(errno));  // before Close, which may change errno
+    Close();  // the next Record starts over with a fresh file
+  }
   return ok;
 }
 
@@ -113,7 +122,7 @@ bool DeliveryJournal::Record(const StructList& carried, const StructList& added)
   empty_ = false;
   gone_ = false;
   if (!written) {
-    LogError(u"DeliveryJournal: cannot write ", platform::AnsiToWide(path_));
+    LogError(u"DeliveryJournal: cannot write ", platform::AnsiToWide(path_), WriteFailureSuffix());
     return false;
   }
   return true;

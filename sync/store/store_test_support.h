@@ -56,8 +56,12 @@ class StoreTest : public ::testing::Test {
 // A connection of the test's own, beside the library's.
 class RawDb {
  public:
-  explicit RawDb(const std::string& path, int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) {
-    if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) ADD_FAILURE() << path;
+  // The store keeps the file to itself while one of its connections works, so this one is
+  // open only while it is used: from a statement to the end of its transaction.
+  explicit RawDb(const std::string& path, int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)
+      : path_(path), flags_(flags) {
+    if (Open() == nullptr) ADD_FAILURE() << path;
+    Release();
   }
   ~RawDb() { sqlite3_close_v2(db_); }
   RawDb(const RawDb&) = delete;
@@ -66,17 +70,19 @@ class RawDb {
   // Runs statements; fails the test on an error.
   void Exec(const std::string& sql) {
     char* error = nullptr;
-    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+    if (sqlite3_exec(Open(), sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
       ADD_FAILURE() << sql << ": " << (error ? error : "");
     }
     sqlite3_free(error);
+    Release();
   }
   // The first column of each row, as UTF-8 text joined by '|'.
   std::string Query(const std::string& sql) {
     sqlite3_stmt* stmt = nullptr;
     std::string out;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(Open(), sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
       ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db_);
+      Release();
       return out;
     }
     for (bool first = true; sqlite3_step(stmt) == SQLITE_ROW; first = false) {
@@ -84,11 +90,28 @@ class RawDb {
       out += (first ? "" : "|") + std::string(text ? reinterpret_cast<const char*>(text) : "");
     }
     sqlite3_finalize(stmt);
+    Release();
     return out;
   }
-  sqlite3* get() const { return db_; }
 
  private:
+  sqlite3* Open() {
+    if (db_ == nullptr && sqlite3_open_v2(path_.c_str(), &db_, flags_, nullptr) != SQLITE_OK) {
+      sqlite3_close_v2(db_);
+      db_ = nullptr;
+    }
+    return db_;
+  }
+  // Closed unless a transaction is open.
+  void Release() {
+    if (db_ != nullptr && sqlite3_get_autocommit(db_)) {
+      sqlite3_close_v2(db_);
+      db_ = nullptr;
+    }
+  }
+
+  std::string path_;
+  int flags_;
   sqlite3* db_ = nullptr;
 };
 

@@ -1,6 +1,9 @@
 #include "sync/testing/fsync_spy.h"
 
+#include <cerrno>
 #include <mutex>
+
+#include "sync/testing/write_faults.h"
 
 #if !defined(_WIN32)
 #include <dlfcn.h>
@@ -44,6 +47,16 @@ extern "C" int fsync(int fd) {
   if (n > 0) {
     std::lock_guard<std::mutex> lock(quillet::testing::SpyMutex());
     quillet::testing::Synced().emplace_back(path, static_cast<size_t>(n));
+  }
+  // The delivery journal's syncs take part in the write faults (SQLite's own files are
+  // failed in the VFS, before they get here).
+  if (n > 0 && std::string(path, static_cast<size_t>(n)).find("Quillet.delivery.") !=
+                   std::string::npos) {
+    int error = 0;
+    if (quillet::testing::NextWriteFails(&error, true)) {
+      errno = error;
+      return -1;
+    }
   }
   return real != nullptr ? real(fd) : -1;
 }
