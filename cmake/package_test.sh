@@ -51,7 +51,7 @@ for deb in "$runtime_deb" "$dev_deb" "$dbgsym_deb"; do
 done
 echo "packages built in $((SECONDS - start)) s"
 # The symbols file was checked against the library's exports (dh_makeshlibs -c4).
-grep -q "dpkg-gensymbols" "$work/dpkg-buildpackage.log" || fail "dpkg-gensymbols did not run"
+grep -q "dh_makeshlibs -- -c4" "$work/dpkg-buildpackage.log" || fail "the symbols were not checked"
 
 # ---- lintian: not one error or warning.
 lint_start=$SECONDS
@@ -134,7 +134,8 @@ examples="$usr/share/doc/$dev/examples/bookmarks"
 # The scratch root stands in for /, as a sysroot does for a cross build.
 quillet_pc() { PKG_CONFIG_SYSROOT_DIR="$root" PKG_CONFIG_LIBDIR="$libdir/pkgconfig" pkg-config "$@" quillet; }
 [ "$(quillet_pc --modversion)" = "$version" ] || fail "pkg-config version"
-[ "$(quillet_pc --cflags)" = "-I$usr/include" ] || fail "pkg-config --cflags: $(quillet_pc --cflags)"
+cflags="$(quillet_pc --cflags)"
+[ "${cflags% }" = "-I$usr/include" ] || fail "pkg-config --cflags: $cflags"
 mkdir -p "$work/pc"
 # shellcheck disable=SC2046 # word splitting of the flags is wanted
 cc -Wall -Wextra -Werror "$examples"/*.c -o "$work/pc/quillet-bookmarks" \

@@ -122,8 +122,10 @@ TEST_F(SyncSessionTest, LockStatusesMapToReportCodesAndTheCallFailsWith1001) {
       {3, "2009"}, {0, "2004"}, {500, "500"}, {199, "199"}};
   // Each 1001 also gets a line that says which case it is.
   const std::map<int, std::string> causes = {
-      {3, "Get lock failed: another device holds the cloud lock (2009)"},
-      {0, "Get lock failed: no answer from the service (the line before says why"},
+      {3, "Get lock failed: another device holds the cloud lock (2009), try again later"},
+      {0, "Get lock failed: no answer from the service (the line before says why: the URL is "
+          "not https, Cacert.pem is missing beside the executable, or the server cannot be "
+          "reached)"},
       {500, "Get lock failed: the service refused the lock with status 500"},
       {199, "Get lock failed: the service refused the lock with status 199"}};
   for (const auto& c : cases) {
