@@ -1,6 +1,9 @@
 # The host writer's HTML reference: Doxygen over quillet.h and the guides
 # (docs/Doxyfile.in), built with the project and shipped in the development package.
-find_program(QUILLET_DOXYGEN doxygen)
+option(QUILLET_DOCS "Build the HTML reference when doxygen is there" ON)
+if(QUILLET_DOCS)
+  find_program(QUILLET_DOXYGEN doxygen)
+endif()
 if(NOT QUILLET_DOXYGEN)
   message(STATUS "doxygen not found: no HTML reference")
   return()

@@ -1,7 +1,8 @@
 # Installs the shared library (versioned soname), the header, a pkg-config file and a
 # CMake package, so a host finds Quillet the way it finds libcurl or SQLite. Two
-# components, which become the two Debian packages (cmake/packaging.cmake): "runtime" (the
-# library and what it reads) and "development" (what a host is built with).
+# components: "runtime" (the
+# library and what it reads) and "development" (what a host is built with), which the
+# Debian packages (debian/) split along the same line.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -17,15 +18,12 @@ install(TARGETS Quillet EXPORT QuilletTargets
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 install(FILES ${PROJECT_SOURCE_DIR}/config/log4cpp.nt.property
   DESTINATION ${QUILLET_PROPERTY_DIR} COMPONENT runtime)
-# Debian wants the licence as "copyright" in each package's doc folder.
-install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${QUILLET_RUNTIME_DOCDIR}
-  RENAME copyright COMPONENT runtime)
-install(FILES ${PROJECT_SOURCE_DIR}/THIRD-PARTY-NOTICES ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+# The licence texts travel with the library (the Debian packages add debian/copyright).
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/THIRD-PARTY-NOTICES
+  ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/SECURITY.md
   DESTINATION ${QUILLET_RUNTIME_DOCDIR} COMPONENT runtime)
-install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${QUILLET_DEV_DOCDIR}
-  RENAME copyright COMPONENT development)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/host-guide.md ${PROJECT_SOURCE_DIR}/docs/abi.md
-  DESTINATION ${QUILLET_DEV_DOCDIR} COMPONENT development)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/docs/host-guide.md
+  ${PROJECT_SOURCE_DIR}/docs/abi.md DESTINATION ${QUILLET_DEV_DOCDIR} COMPONENT development)
 # The sample host's sources build on their own against the installed library.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/bookmarks/
   DESTINATION ${QUILLET_DEV_DOCDIR}/examples/bookmarks COMPONENT development
@@ -43,9 +41,19 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/QuilletConfigVersion.cmake
 install(FILES ${CMAKE_BINARY_DIR}/QuilletConfig.cmake ${CMAKE_BINARY_DIR}/QuilletConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Quillet COMPONENT development)
 
-# The .pc file names its prefix relative to itself, whatever the libdir depth.
-file(RELATIVE_PATH QUILLET_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
-string(REGEX REPLACE "/$" "" QUILLET_PC_TO_PREFIX "${QUILLET_PC_TO_PREFIX}")
+# quillet.pc names the install prefix itself, as Debian's and the cross pkg-config
+# wrappers expect: it is written at install time, so "cmake --install --prefix" and a
+# package's /usr both get their own paths (and DESTDIR or PKG_CONFIG_SYSROOT_DIR relocate
+# it). The build tree's copy, for the version check, names the configured prefix.
+set(QUILLET_PC_PREFIX ${CMAKE_INSTALL_PREFIX})
 configure_file(${PROJECT_SOURCE_DIR}/cmake/quillet.pc.in ${CMAKE_BINARY_DIR}/quillet.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/quillet.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
-  COMPONENT development)
+install(CODE "
+  set(QUILLET_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  set(CMAKE_INSTALL_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+  set(CMAKE_INSTALL_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+  set(PROJECT_VERSION \"${PROJECT_VERSION}\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/cmake/quillet.pc.in\"
+    \"${CMAKE_BINARY_DIR}/install-pc/quillet.pc\" @ONLY)
+  file(INSTALL \"${CMAKE_BINARY_DIR}/install-pc/quillet.pc\"
+    DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\")
+" COMPONENT development)

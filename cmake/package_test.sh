@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Builds the Debian packages with CPack, unpacks them into a scratch root (dpkg -x, as an
-# unprivileged stand-in for dpkg -i), checks what they hold and declare, builds the sample
-# host from the development package's sources against them, once through pkg-config and
-# once through find_package, and syncs both builds through the reference server: what one
-# uploads, the other receives, each using the packaged library.
-#   package_test.sh BUILD-DIR VERSION SERVER-BINARY CERT-DIR
+# Builds the Debian packages the way Debian does (dpkg-buildpackage over debian/, in a copy
+# of the sources so the checkout stays clean), runs lintian over them, checks what they
+# hold and declare, unpacks them into a scratch root (dpkg -x, as an unprivileged stand-in
+# for dpkg -i), builds the sample host from the development package's sources against
+# them, once through pkg-config and once through find_package, and syncs both builds
+# through the reference server: what one uploads, the other receives.
+#   package_test.sh SOURCE-DIR BUILD-DIR VERSION SERVER-BINARY CERT-DIR
 set -euo pipefail
 # shellcheck source=../tools/sync_server/start_server.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../tools/sync_server/start_server.sh"
-build="$1" version="$2" server_bin="$3" certs="$4"
+src="$1" build="$2" version="$3" server_bin="$4" certs="$5"
 major="${version%%.*}"
 runtime="libquillet$major" dev="libquillet-dev"
 work="$(mktemp -d)"
@@ -21,18 +22,46 @@ trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 start=$SECONDS
 
-# ---- The packages.
-rm -rf "$build/packages/_CPack_Packages" "$build"/packages/*.deb
-cpack --config "$build/CPackConfig.cmake" -B "$build/packages" >"$work/cpack.log" 2>&1 ||
-  { cat "$work/cpack.log"; fail "cpack"; }
+# ---- The packages, from a copy of the sources at a fixed place in the build folder (a
+# fixed path keeps ccache's hits across runs).
+debs="$build/debian-build"
+copy="$debs/quillet-$version"
+rm -rf "$debs"
+mkdir -p "$copy"
+if git -C "$src" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  (cd "$src" && git ls-files -z --cached --others --exclude-standard |
+    xargs -0 cp --parents -t "$copy" 2>/dev/null) || true
+else
+  tar -C "$src" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$copy" -xf -
+fi
+[ -f "$copy/debian/rules" ] || fail "no debian/rules in the copied sources"
+if command -v ccache >/dev/null; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+fi
+export DEB_BUILD_OPTIONS="parallel=$(nproc)"
+(cd "$copy" && timeout 900 dpkg-buildpackage -b -us -uc) >"$work/dpkg-buildpackage.log" 2>&1 ||
+  { tail -60 "$work/dpkg-buildpackage.log"; fail "dpkg-buildpackage"; }
 arch="$(dpkg --print-architecture)"
-runtime_deb="$build/packages/${runtime}_${version}_$arch.deb"
-dev_deb="$build/packages/${dev}_${version}_$arch.deb"
-for deb in "$runtime_deb" "$dev_deb"; do
-  [ -f "$deb" ] || { ls -l "$build/packages"; fail "no $(basename "$deb")"; }
+runtime_deb="$debs/${runtime}_${version}_$arch.deb"
+dev_deb="$debs/${dev}_${version}_$arch.deb"
+dbgsym_deb="$debs/${runtime}-dbgsym_${version}_$arch.deb"
+for deb in "$runtime_deb" "$dev_deb" "$dbgsym_deb"; do
+  [ -f "$deb" ] || { ls -l "$debs"; fail "no $(basename "$deb")"; }
   echo "package: $(basename "$deb") $(stat -c %s "$deb") bytes"
 done
 echo "packages built in $((SECONDS - start)) s"
+# The symbols file was checked against the library's exports (dh_makeshlibs -c4).
+grep -q "dh_makeshlibs -- -c4" "$work/dpkg-buildpackage.log" || fail "the symbols were not checked"
+
+# ---- lintian: not one error or warning.
+lint_start=$SECONDS
+# Exit 1: a tag at the failing levels; 2: lintian itself failed.
+lint_status=0
+lintian --fail-on error,warning --no-tag-display-limit "$debs/quillet_${version}_$arch.changes" \
+  >"$work/lintian.log" 2>&1 || lint_status=$?
+grep -E '^(E|W): ' "$work/lintian.log" && fail "lintian reports errors or warnings"
+[ "$lint_status" = 0 ] || { cat "$work/lintian.log"; fail "lintian exited with $lint_status"; }
+echo "lintian: no errors or warnings ($((SECONDS - lint_start)) s)"
 
 field() { dpkg-deb -f "$1" "$2"; }
 [ "$(field "$runtime_deb" Version)" = "$version" ] || fail "runtime package version"
@@ -52,22 +81,47 @@ grep -q "$runtime (= $version)" <<<"$(field "$dev_deb" Depends)" ||
   fail "$dev does not depend on $runtime (= $version)"
 dpkg-deb --control "$runtime_deb" "$work/control"
 [ -f "$work/control/shlibs" ] || fail "$runtime has no shlibs"
+[ -f "$work/control/symbols" ] || fail "$runtime has no symbols file"
+exports="$(grep -c '@QUILLET_1 ' "$work/control/symbols")"
+# Eight functions and the version node itself.
+[ "$exports" = 9 ] || fail "the symbols file lists $exports entries, not the eight functions and QUILLET_1"
+# ldconfig runs by trigger, and no maintainer script of ours is left to half-remove.
+grep -qx "activate-noawait ldconfig" "$work/control/triggers" || fail "$runtime has no ldconfig trigger"
+for script in preinst postinst prerm postrm; do
+  [ -e "$work/control/$script" ] && fail "$runtime has a $script script"
+done
 
 # ---- Installed into a scratch root.
 root="$work/root"
 dpkg -x "$runtime_deb" "$root"
 dpkg -x "$dev_deb" "$root"
+dpkg -x "$dbgsym_deb" "$work/dbgsym"
 usr="$root/usr"
-libdir="$(dirname "$(find "$usr" -name "libQuillet.so.$version" | head -1)")"
-[ -n "$libdir" ] && [ "$libdir" != . ] || fail "no libQuillet.so.$version in the packages"
+multiarch="$(dpkg-architecture -qDEB_HOST_MULTIARCH)"
+libdir="$usr/lib/$multiarch"
+[ -f "$libdir/libQuillet.so.$version" ] || fail "no libQuillet.so.$version in /usr/lib/$multiarch"
 for f in "$libdir/libQuillet.so.$major" "$libdir/libQuillet.so" "$usr/include/quillet.h" \
   "$libdir/pkgconfig/quillet.pc" "$libdir/cmake/Quillet/QuilletConfig.cmake" \
   "$usr/share/quillet/log4cpp.nt.property" "$usr/share/doc/$runtime/copyright" \
-  "$usr/share/doc/$runtime/THIRD-PARTY-NOTICES" "$usr/share/doc/$dev/host-guide.md" \
+  "$usr/share/doc/$runtime/THIRD-PARTY-NOTICES.gz" "$usr/share/doc/$dev/host-guide.md.gz" \
   "$usr/share/doc/$dev/examples/bookmarks/CMakeLists.txt"; do
   [ -e "$f" ] || fail "missing ${f#"$root"}"
 done
-[ -f "$usr/share/doc/$dev/reference/index.html" ] || echo "note: no HTML reference (no doxygen)"
+# The debug symbols: found by the stripped library's build id.
+build_id="$(readelf -n "$libdir/libQuillet.so.$version" | awk '/Build ID/ {print $3}')"
+[ -f "$work/dbgsym/usr/lib/debug/.build-id/${build_id:0:2}/${build_id:2}.debug" ] ||
+  fail "the dbgsym package has no debug file for build id $build_id"
+# Hardened: bound at load, read-only relocations, stack protector, fortified calls.
+dynamic="$(readelf -d "$libdir/libQuillet.so.$version")" headers="$(readelf -lW "$libdir/libQuillet.so.$version")"
+imports="$(readelf --dyn-syms -W "$libdir/libQuillet.so.$version")"
+grep -q "BIND_NOW" <<<"$dynamic" || fail "the library is not linked with -z now"
+grep -q "GNU_RELRO" <<<"$headers" || fail "the library is not linked with -z relro"
+grep -q "__stack_chk_fail" <<<"$imports" || fail "the library has no stack protector"
+grep -qE "__[a-z]+_chk@" <<<"$imports" || fail "the library has no fortified calls"
+# A packaged quillet.pc names /usr itself, never a path relative to its own folder.
+pc="$(cat "$libdir/pkgconfig/quillet.pc")"
+grep -qx "prefix=/usr" <<<"$pc" || fail "quillet.pc: $(grep ^prefix <<<"$pc")"
+grep -qx 'libdir=${prefix}/lib/'"$multiarch" <<<"$pc" || fail "quillet.pc: $(grep ^libdir <<<"$pc")"
 # Listings are read whole before they are matched: under pipefail a grep -q that stops
 # at its first match can kill the writer with SIGPIPE and turn a match into a failure.
 runtime_files="$(dpkg -c "$runtime_deb")" dev_files="$(dpkg -c "$dev_deb")"
@@ -77,12 +131,16 @@ echo "scratch root: $(find "$root" -type f | wc -l) files"
 
 # ---- The sample host from the packaged sources, built two ways against the packages.
 examples="$usr/share/doc/$dev/examples/bookmarks"
-export PKG_CONFIG_PATH="$libdir/pkgconfig"
-[ "$(pkg-config --modversion quillet)" = "$version" ] || fail "pkg-config version"
+# The scratch root stands in for /, as a sysroot does for a cross build.
+quillet_pc() { PKG_CONFIG_SYSROOT_DIR="$root" PKG_CONFIG_LIBDIR="$libdir/pkgconfig" pkg-config "$@" quillet; }
+[ "$(quillet_pc --modversion)" = "$version" ] || fail "pkg-config version"
+cflags="$(quillet_pc --cflags)"
+[ "${cflags% }" = "-I$usr/include" ] || fail "pkg-config --cflags: $cflags"
 mkdir -p "$work/pc"
 # shellcheck disable=SC2046 # word splitting of the flags is wanted
 cc -Wall -Wextra -Werror "$examples"/*.c -o "$work/pc/quillet-bookmarks" \
-  $(pkg-config --cflags --libs quillet sqlite3) -ldl || fail "build through pkg-config"
+  $(quillet_pc --cflags --libs) $(pkg-config --cflags --libs sqlite3) -ldl ||
+  fail "build through pkg-config"
 cmake -S "$examples" -B "$work/cm" -G Ninja -DCMAKE_PREFIX_PATH="$usr" >"$work/cmake.log" 2>&1 &&
   cmake --build "$work/cm" >>"$work/cmake.log" 2>&1 ||
   { cat "$work/cmake.log"; fail "build through find_package"; }

@@ -3,7 +3,9 @@
 add_test(NAME Release.VersionsAgree
   COMMAND bash ${PROJECT_SOURCE_DIR}/cmake/version_test.sh ${PROJECT_VERSION}
           ${PROJECT_SOURCE_DIR}/CHANGELOG.md $<TARGET_FILE:Quillet> ${CMAKE_BINARY_DIR}/quillet.pc
-          ${CMAKE_BINARY_DIR}/QuilletConfigVersion.cmake ${CMAKE_BINARY_DIR}/docs/Doxyfile)
+          ${CMAKE_BINARY_DIR}/QuilletConfigVersion.cmake ${CMAKE_BINARY_DIR}/docs/Doxyfile
+          ${PROJECT_SOURCE_DIR}/include/quillet.h ${PROJECT_SOURCE_DIR}/debian/changelog
+          ${CMAKE_C_COMPILER})
 
 if(QUILLET_DOXYGEN)
   add_test(NAME Docs.ReferenceBuildsWithoutWarnings
@@ -20,7 +22,14 @@ if(NOT QUILLET_ASAN AND NOT QUILLET_TSAN)
   set_tests_properties(Docs.HostGuideSkeletonSyncs PROPERTIES TIMEOUT 120)
 
   add_test(NAME Package.DebsInstallBuildAndSync
-    COMMAND bash ${PROJECT_SOURCE_DIR}/cmake/package_test.sh ${CMAKE_BINARY_DIR}
-            ${PROJECT_VERSION} $<TARGET_FILE:quillet_sync_server> ${QUILLET_TEST_CERT_DIR})
-  set_tests_properties(Package.DebsInstallBuildAndSync PROPERTIES TIMEOUT 300)
+    COMMAND bash ${PROJECT_SOURCE_DIR}/cmake/package_test.sh ${PROJECT_SOURCE_DIR}
+            ${CMAKE_BINARY_DIR} ${PROJECT_VERSION} $<TARGET_FILE:quillet_sync_server>
+            ${QUILLET_TEST_CERT_DIR})
+  # dpkg-buildpackage builds the library once more (without tests), then lintian runs.
+  set_tests_properties(Package.DebsInstallBuildAndSync PROPERTIES TIMEOUT 1200)
 endif()
+
+# A source build without the test tools (CTest's -DBUILD_TESTING=OFF) never looks them up.
+add_test(NAME Build.WithoutTestToolsNeedsNoGTest
+  COMMAND bash ${PROJECT_SOURCE_DIR}/cmake/no_test_tools_test.sh ${PROJECT_SOURCE_DIR})
+set_tests_properties(Build.WithoutTestToolsNeedsNoGTest PROPERTIES TIMEOUT 120)

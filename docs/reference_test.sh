@@ -32,6 +32,10 @@ for name in OnDownloadSyncStart OnUploadSyncStart UpdateStructData FreeUpdateStr
   grep -qw "$name" "${callbacks:-/dev/null}" || missing="$missing $name"
 done
 [ -z "$missing" ] || { echo "not in the reference:$missing"; exit 1; }
+# The fields are documented in table order, not alphabetically.
+order="$(sed -n 's|.*<h2 class="memtitle">.*</span>\([A-Za-z]*\)</h2>.*|\1|p' "$callbacks" | tr '\n' ' ')"
+table="OnDownloadSyncStart OnUploadSyncStart UpdateStructData FreeUpdateStructDataResult GetNewAT FreeAT DeleteData FreeDeleteDataResult QueryLocalIds FreeLocalIdList DataQueryByID FreeQueryResultList Reserved UpdateSyncResult OnDataSyncEnd OnSyncEnd ReportEvent "
+[ "$order" = "$table" ] || { echo "callbacks out of table order: $order"; exit 1; }
 echo "reference: $(ls "$work/ref/html" | wc -l) files, no warnings"
 
 # The same build must fail when a public item loses its comment.

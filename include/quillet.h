@@ -48,9 +48,32 @@
  * This header describes the interface of Quillet 1.x. On Linux the eight functions carry
  * the symbol version QUILLET_1 in libQuillet.so.1; on Windows they are the undecorated
  * exports of Quillet.dll. What may change within 1.x is written in docs/abi.md.
+ * QUILLET_VERSION_STRING and its parts name the release this header belongs to; the
+ * "versionname" 1.0.0.300 in report records is the report protocol's version, not the
+ * library's.
  */
 #ifndef QUILLET_H_
 #define QUILLET_H_
+
+/**
+ * \def QUILLET_VERSION_MAJOR
+ * \brief The release's major version: the soname (libQuillet.so.1) and what a host's
+ * binary depends on.
+ * \def QUILLET_VERSION_MINOR
+ * \brief The release's minor version: a later minor release only adds.
+ * \def QUILLET_VERSION_PATCH
+ * \brief The release's patch version.
+ * \def QUILLET_VERSION_STRING
+ * \brief "MAJOR.MINOR.PATCH" of the release.
+ * \def QUILLET_VERSION_NUMBER
+ * \brief MAJOR * 1000000 + MINOR * 1000 + PATCH, for comparisons in preprocessor conditions.
+ */
+/* The build checks these against the project's version: they cannot drift apart. */
+#define QUILLET_VERSION_MAJOR 1
+#define QUILLET_VERSION_MINOR 0
+#define QUILLET_VERSION_PATCH 0
+#define QUILLET_VERSION_STRING "1.0.0"
+#define QUILLET_VERSION_NUMBER 1000000
 
 /**
  * \def QUILLET_CALL
@@ -327,6 +350,13 @@ QUILLET_API int QUILLET_CALL SyncDataWithReason(const char* syncType, const char
  * types that did not fail, calls SyncCallbacks::OnSyncEnd.
  *
  * Returns at once when listA or listB is NULL; the list contents are not used.
+ * <b>EndSync(type, NULL, 0, NULL, 0) does nothing at all: no unlock, no tags stored, no
+ * OnSyncEnd; the cloud lock stays until it expires and other devices get 1001 meanwhile.
+ * Pass two lists that are not NULL, empty ones will do:</b>
+ * \code
+ * const char* none[1] = {NULL};
+ * EndSync(type, none, 0, none, 0);
+ * \endcode
  * \param syncType the session's sync type.
  * \param listA a list of texts (not NULL), not otherwise used.
  * \param listACount entries of listA.

@@ -1,6 +1,7 @@
 #include "sync/session/sync_session.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "quillet.h"
 #include "sync/common/active_adapter.h"
@@ -147,7 +148,16 @@ int SyncSession::InitDatabaseAndLog() {
   EnsureTrailing(&config_.SyncServerUrl, u'/');
   EnsureTrailing(&config_.DbPath, platform::kPathSeparator);
   EnsureTrailing(&config_.LogPath, platform::kPathSeparator);
-  if (!services_.initLogger(config_.LogPath)) return QUILLET_NO_CLIENT;
+  if (!services_.initLogger(config_.LogPath)) {
+    // No log to write the cause to: stderr is the one place left where a host's
+    // developer will see it.
+    std::fprintf(stderr,
+                 "Quillet: logging cannot start (log4cpp.nt.property missing, unreadable or "
+                 "broken beside the executable, or the log folder not writable); the sync "
+                 "call returns %d\n",
+                 QUILLET_NO_CLIENT);
+    return QUILLET_NO_CLIENT;
+  }
   if (services_.initDataBase(config_.UserID, config_.DbPath)) {
     Info(tag, u"Init database success");
     return 0;
@@ -225,6 +235,18 @@ int SyncSession::StartSync(const WString& syncType, const WString& dataType, int
   return code;
 }
 
+namespace {
+// What a failed LOCK status means, for the one error line a host's developer reads first.
+WString LockFailureCause(int status) {
+  if (status == 0) {
+    return u"no answer from the service (the line before says why: the URL is not https, "
+           u"Cacert.pem is missing beside the executable, or the server cannot be reached)";
+  }
+  if (status == 3) return u"another device holds the cloud lock (2009), try again later";
+  return u"the service refused the lock with status " + ToWide(status);
+}
+}  // namespace
+
 int SyncSession::GetLock() {
   const char16_t* tag = u"GetLock";
   if (!isFirstSync_) {
@@ -253,6 +275,10 @@ int SyncSession::GetLock() {
     SendReport(report);
     Error(tag, text);
     LogError(text);
+    // The line above keeps the protocol's wording; this one says which case it is.
+    const WString cause = u"Get lock failed: " + LockFailureCause(status);
+    Error(tag, cause);
+    LogError(cause);
     return QUILLET_LOCK_FAILED;
   }
   report[u"syncInfo"] = u"Get lock success";

@@ -1,5 +1,6 @@
 #include "sync/session/sync_session.h"
 
+#include <map>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -119,6 +120,14 @@ TEST_F(SyncSessionTest, LaterCallsOfARoundRunWithoutANewLockInAnyOrder) {
 TEST_F(SyncSessionTest, LockStatusesMapToReportCodesAndTheCallFailsWith1001) {
   const std::pair<int, std::string> cases[] = {
       {3, "2009"}, {0, "2004"}, {500, "500"}, {199, "199"}};
+  // Each 1001 also gets a line that says which case it is.
+  const std::map<int, std::string> causes = {
+      {3, "Get lock failed: another device holds the cloud lock (2009), try again later"},
+      {0, "Get lock failed: no answer from the service (the line before says why: the URL is "
+          "not https, Cacert.pem is missing beside the executable, or the server cannot be "
+          "reached)"},
+      {500, "Get lock failed: the service refused the lock with status 500"},
+      {199, "Get lock failed: the service refused the lock with status 199"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.first);
     session_.reset();
@@ -132,6 +141,7 @@ TEST_F(SyncSessionTest, LockStatusesMapToReportCodesAndTheCallFailsWith1001) {
     const std::string text = "Get lock failed,error code:" + std::to_string(c.first) + ",end sync";
     EXPECT_EQ(PairsOf(lock[0]).at("syncInfo"), text);
     EXPECT_TRUE(LogCapture::Has(capture_.Error(), text));
+    EXPECT_TRUE(LogCapture::Has(capture_.Error(), causes.at(c.first)));
     EXPECT_THAT(host_.CallsOf("OnDataSyncEnd"), IsEmpty());
     EXPECT_FALSE(Session().dataTypeOk().at(u"bookmark"));
     // The round is open: the next call does not try to lock again.
@@ -287,7 +297,12 @@ TEST_F(SyncSessionTest, ValidationChecksEachFieldInOrder) {
 
 TEST_F(SyncSessionTest, FailuresBeforeTheLockKeepTheRoundUnopened) {
   script_.loggerOk = false;
+  ::testing::internal::CaptureStderr();
   EXPECT_EQ(Sync(u"bookmark", 1), QUILLET_NO_CLIENT);
+  // With no log to write to, the cause goes to stderr.
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find(
+                "logging cannot start (log4cpp.nt.property missing"),
+            std::string::npos);
   EXPECT_FALSE(Session().dataTypeOk().at(u"bookmark"));
   EXPECT_TRUE(script_.dbOpens.empty());
 

@@ -9,7 +9,9 @@
 #include <json/json.h>
 #include <stdlib.h>
 
+#include <filesystem>
 #include <memory>
+#include <system_error>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,7 +37,10 @@ class TempDir {
     path_ = mkdtemp(pattern) ? pattern : "";
   }
   ~TempDir() {
-    if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
+    if (!path_.empty()) {
+      std::error_code ignored;  // a test's leftovers must not fail the test
+      std::filesystem::remove_all(path_, ignored);
+    }
   }
   const std::string& path() const { return path_; }
 

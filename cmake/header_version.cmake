@@ -1,0 +1,16 @@
+# quillet.h states the release's version for hosts (QUILLET_VERSION_*): configuring
+# fails when it and project(VERSION) disagree, so a version bump cannot miss the header.
+file(STRINGS ${PROJECT_SOURCE_DIR}/include/quillet.h QUILLET_HEADER_VERSION_LINES
+  REGEX "^#define QUILLET_VERSION_(MAJOR|MINOR|PATCH|STRING|NUMBER) ")
+set(QUILLET_HEADER_VERSION_EXPECTED
+  "MAJOR ${PROJECT_VERSION_MAJOR}" "MINOR ${PROJECT_VERSION_MINOR}" "PATCH ${PROJECT_VERSION_PATCH}"
+  "STRING \"${PROJECT_VERSION}\"")
+math(EXPR QUILLET_VERSION_NUMBER
+  "${PROJECT_VERSION_MAJOR} * 1000000 + ${PROJECT_VERSION_MINOR} * 1000 + ${PROJECT_VERSION_PATCH}")
+list(APPEND QUILLET_HEADER_VERSION_EXPECTED "NUMBER ${QUILLET_VERSION_NUMBER}")
+foreach(expected IN LISTS QUILLET_HEADER_VERSION_EXPECTED)
+  if(NOT "#define QUILLET_VERSION_${expected}" IN_LIST QUILLET_HEADER_VERSION_LINES)
+    message(FATAL_ERROR "include/quillet.h must say: #define QUILLET_VERSION_${expected} "
+      "(project version ${PROJECT_VERSION}); it says: ${QUILLET_HEADER_VERSION_LINES}")
+  endif()
+endforeach()
