@@ -41,7 +41,7 @@ std::string LogsOf(const ModelDevice& device, const std::string& prefix) {
 std::vector<std::string> StoreFiles(const ModelDevice& device, const std::string& prefix) {
   std::vector<std::string> out;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(device.dbPath())) {
-    if (entry.path().filename().string().rfind(prefix, 0) == 0) out.push_back(entry.path());
+    if (entry.path().filename().string().rfind(prefix, 0) == 0) out.push_back(entry.path().string());
   }
   return out;
 }
