@@ -173,9 +173,13 @@ TEST(LogWritersTest, ControlCharactersInValuesCannotForgeLines) {
   const WString forged =
       u"g1\n2026-01-01 00:00:00,000 INFO [1]forged\r\x1b[2J\t\x7f\x01"
       u"\u0085\u009b2J\u009d0;x\u0080\u009f\u2028\u2029\u00a0\u2027";
-  const std::string escaped =
+  const std::string escapedControls =
       "g1\\n2026-01-01 00:00:00,000 INFO [1]forged\\r\\x1b[2J\\t\\x7f\\x01"
-      "\\u0085\\u009b2J\\u009d0;x\\u0080\\u009f\\u2028\\u2029\xC2\xA0\xE2\x80\xA7";
+      "\\u0085\\u009b2J\\u009d0;x\\u0080\\u009f\\u2028\\u2029";
+  // Printable characters stay: UTF-8 in the info and error logs, the system's narrow code
+  // page in the sync log (the same bytes as UTF-8 on POSIX).
+  const std::string escaped = escapedControls + "\xC2\xA0\xE2\x80\xA7";
+  const std::string escapedSync = escapedControls + platform::WideToAnsi(u"\u00a0\u2027");
   LogInfo(u"[ProcessDownloadStructData] Cloud added,guid:", forged, u",etag:e");
   LogError(u"luid:", forged);
   LogSync(u"Info", u"ProcessDownloadStructData", u"ctag:" + forged);
@@ -184,7 +188,7 @@ TEST(LogWritersTest, ControlCharactersInValuesCannotForgeLines) {
                 pid + "[ProcessDownloadStructData] Cloud added,guid:" + escaped + ",etag:e"});
   EXPECT_EQ(capture.Error(), std::vector<std::string>{pid + "luid:" + escaped});
   EXPECT_EQ(capture.Sync(),
-            std::vector<std::string>{pid + "[Info][ProcessDownloadStructData] ctag:" + escaped});
+            std::vector<std::string>{pid + "[Info][ProcessDownloadStructData] ctag:" + escapedSync});
 }
 
 TEST(LogWritersTest, LineFormsCategoriesAndEncodings) {
