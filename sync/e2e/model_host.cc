@@ -421,7 +421,15 @@ void ModelDevice::DeleteData(const char** luids, int count, char*** results, int
 void ModelDevice::QueryLocalIds(LocalIdItem** items, int* count) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!records_.empty()) {
+    if (badIdList == BadIdList::kNegativeCount) {
+      *items = static_cast<LocalIdItem*>(Track(calloc(1, sizeof(LocalIdItem)), -1));
+      *count = -1;
+      badIdList = BadIdList::kNone;
+    } else if (badIdList == BadIdList::kNullWithCount) {
+      *items = nullptr;
+      *count = static_cast<int>(records_.size());
+      badIdList = BadIdList::kNone;
+    } else if (!records_.empty()) {
       // One block for all the luids, as a host listing many ids would do it.
       size_t bytes = 0;
       for (const auto& entry : records_) bytes += entry.first.size() + 1;
@@ -459,10 +467,16 @@ void ModelDevice::DataQueryByID(const char** luids, int count, QueryResultItem**
       auto it = records_.find(luid);
       if (it != records_.end()) found.emplace_back(luid, it->second.data);
     }
+    for (const std::string& luid : extraQueryLuids) {
+      auto it = records_.find(luid);
+      found.emplace_back(luid, it != records_.end() ? it->second.data : "not asked " + luid);
+    }
+    const size_t nulls = found.size();
+    for (int i = 0; i < extraNullLuids; ++i) found.emplace_back("", "null luid " + std::to_string(i));
     if (!found.empty()) {
       auto* out = static_cast<QueryResultItem*>(calloc(found.size(), sizeof(QueryResultItem)));
       for (size_t i = 0; out && i < found.size(); ++i) {
-        out[i].luid = Dup(found[i].first);
+        out[i].luid = i < nulls ? Dup(found[i].first) : nullptr;
         out[i].data = Dup(found[i].second);
         out[i].textA = Dup("");
         out[i].textC = Dup("");
