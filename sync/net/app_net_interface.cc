@@ -338,6 +338,7 @@ int AppNetInterface::GetEtagList(const WString& dataType, std::vector<EtagItem>&
   const int status = SendRequest(TypeUrl(dataType, u"?method=PROPFIND"),
                                  u"{\"propname\":[\"etag\"]}", response, parsed);
   if (!IsSuccess(status)) return status;
+  std::string().swap(response);  // parsed: a long list's text need not stay beside its tree
   std::vector<EtagItem> read;
   const Decoded decoded = DecodeArray(parsed, "multistatus", kEtagFormat, u"GetEtagList",
                                       [&](const Json::Value& element) {
@@ -357,6 +358,7 @@ int AppNetInterface::DownloadData(const WString& dataType, TextList guids, Struc
   const int status =
       SendRequest(TypeUrl(dataType, u"?method=REPORT"), DownloadBody(guids), response, parsed);
   if (!IsSuccess(status)) return status;
+  std::string().swap(response);
   StructList read;
   const Decoded decoded = DecodeArray(parsed, "multistatus", kDownloadFormat, u"DownloadData",
                                       [&read](const Json::Value& element) {
