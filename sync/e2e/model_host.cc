@@ -363,6 +363,7 @@ void ModelDevice::UpdateStructData(const StructDataItem* added, int addedCount,
       SetGuid(luid, guid);
       stored.emplace_back(luid, guid);
     }
+    stored.insert(stored.end(), extraStoredResults.begin(), extraStoredResults.end());
     if (!stored.empty()) {
       auto* out = static_cast<UpdateResultItem*>(calloc(stored.size(), sizeof(UpdateResultItem)));
       for (size_t i = 0; out && i < stored.size(); ++i) {
@@ -406,6 +407,7 @@ void ModelDevice::DeleteData(const char** luids, int count, char*** results, int
       // One no longer held is gone all the same, so the library may drop its etag row.
       deleted.push_back(luid);
     }
+    deleted.insert(deleted.end(), extraDeletedLuids.begin(), extraDeletedLuids.end());
     if (!deleted.empty()) {
       auto* out = static_cast<char**>(calloc(deleted.size(), sizeof(char*)));
       for (size_t i = 0; out && i < deleted.size(); ++i) out[i] = Dup(deleted[i]);

@@ -7,6 +7,7 @@
 #include <json/json.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 
@@ -211,6 +212,42 @@ TEST_F(UnaskedAnswerTest, HostResultsBeyondTheRequestAreNotUploaded) {
   const int posts = server().RequestCount("POST");
   ExpectQuietNextRound(11);
   EXPECT_EQ(server().RequestCount("POST"), posts);
+}
+
+TEST_F(UnaskedAnswerTest, HostResultsForRecordsNotHandedOverChangeNoRow) {
+  // Two cloud additions, delivered one per batch, and one cloud deletion.
+  b_->Add(RecordData("b", 0));
+  b_->Add(RecordData("b", 1));
+  ASSERT_TRUE(b_->Remove(b_->LuidOf(GuidOf(3))));
+  ASSERT_EQ(b_->Sync(100), 0);
+  std::vector<std::string> added;
+  for (const auto& entry : ServerRecords()) {
+    if (a_->LuidOf(entry.first).empty()) added.push_back(entry.first);
+  }
+  ASSERT_EQ(added.size(), 2u);
+  const std::string kept = luids_[6];
+  const std::string keptGuid = GuidOf(6);
+  // Each delivery's answer also names both additions (one of them repeated, the other not
+  // handed over yet) under a luid of the host's; DeleteData also names a record it keeps.
+  a_->extraStoredResults = {{"N5", added[0]}, {"N5", added[1]}};
+  a_->extraDeletedLuids = {kept};
+  a_->ClearEvents();
+  ASSERT_EQ(a_->Sync(1), 0);
+  a_->extraStoredResults.clear();
+  a_->extraDeletedLuids.clear();
+
+  const auto rows = EtagRows(a_->dbPath());
+  EXPECT_EQ(rows.size(), 11u);
+  for (const std::string& guid : added) {
+    ASSERT_EQ(rows.count(guid), 1u);
+    EXPECT_EQ(rows.at(guid).substr(0, rows.at(guid).find('|')), a_->LuidOf(guid)) << rows.at(guid);
+    EXPECT_EQ(std::count(rows.at(guid).begin(), rows.at(guid).end(), '|'), 1) << rows.at(guid);
+  }
+  ASSERT_EQ(rows.count(keptGuid), 1u);
+  EXPECT_EQ(rows.at(keptGuid).substr(0, rows.at(keptGuid).find('|')), kept);
+  EXPECT_EQ(a_->Records().at(kept).guid, keptGuid);
+
+  ExpectQuietNextRound(11);
 }
 
 TEST_F(UnaskedAnswerTest, AnInvalidIdListFailsTheUploadWithNothingSent) {
