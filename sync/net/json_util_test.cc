@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 namespace quillet {
@@ -13,7 +14,8 @@ std::string EtagList(size_t records) {
   for (size_t i = 0; i < records; ++i) {
     if (i != 0) body += ',';
     char guid[33];
-    snprintf(guid, sizeof guid, "%032zx", i * 2654435761u);
+    snprintf(guid, sizeof guid, "%016llx%016llx", static_cast<unsigned long long>(i) * 2654435761ull,
+             static_cast<unsigned long long>(i));
     body += R"({"guid":")" + std::string(guid) + R"(","props":{"etag":"6f1c2ab9-)" +
             std::to_string(i) + R"("}})";
   }
