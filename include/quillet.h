@@ -116,7 +116,10 @@ extern "C" {
 #define QUILLET_LOCK_FAILED 1001      /**< Taking the cloud lock failed. */
 #define QUILLET_INVALID_CALL 2003     /**< An init field is empty, order broke the round rule,
                                        * or another sync call was running (see Threads and
-                                       * call order above). */
+                                       * call order above); or QueryLocalIds answered a
+                                       * list that is not one (a negative count, a NULL
+                                       * array with a non-zero count): then nothing is
+                                       * uploaded or deleted. */
 #define QUILLET_NO_RESPONSE 2004      /**< The cloud gave no response (protocol status 0). */
 #define QUILLET_ETAGS_UNREADABLE 2006 /**< The stored etag rows cannot be read. */
 #define QUILLET_STORE_FAILED 2007     /**< The local store cannot be opened or written. */
@@ -263,7 +266,14 @@ typedef struct SyncCallbacks {
                                  char*** results, int* resultCount);
   /** 7: frees a non-NULL result array of entry 6. */
   void(QUILLET_CALL* FreeDeleteDataResult)(char** results, int resultCount);
-  /** 8: every local id of the data type with its change state (the library passes mode 1). */
+  /** 8: every local id of the data type with its change state (the library passes mode 1).
+   * The library removes from the cloud every synced record missing here, so only a count of
+   * 0 means "no records": a negative count, or a NULL array with a count, fails the upload
+   * pass with QUILLET_INVALID_CALL and nothing is sent.
+   *
+   * Every result callback is held to what it was asked: results for luids or guids not in
+   * the call (entries 2, 6, 10), repeated or with a NULL id are ignored and logged, never
+   * uploaded or linked; an invalid list from entries 2, 6 and 10 reads as empty. */
   void(QUILLET_CALL* QueryLocalIds)(const char* dataType, int mode, LocalIdItem** items,
                                     int* itemCount);
   /** 9: frees a non-NULL result array of entry 8. */

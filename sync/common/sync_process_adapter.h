@@ -29,6 +29,13 @@ class SyncProcessAdapter {
   // Answers the luids the host deleted.
   virtual TextList DeleteData(WString dataType, TextList luids) = 0;
   virtual std::vector<LocalIdRecord> QueryLocalIds(WString dataType, int mode) = 0;
+  // As QueryLocalIds, false when the host answered something that is not a list (a negative
+  // count, a null array with a count). The library turns absent ids into cloud deletions,
+  // so such an answer must not pass for "no records". ids is then left empty.
+  virtual bool QueryLocalIdList(WString dataType, int mode, std::vector<LocalIdRecord>& ids) {
+    ids = QueryLocalIds(std::move(dataType), mode);
+    return true;
+  }
   virtual std::vector<QueryResultRecord> DataQueryByID(WString dataType, TextList luids) = 0;
   virtual void UpdateSyncResult(WString dataType, StructList added, StructList modified,
                                 TextList deletedGuids, KeyedTextMap extra) = 0;

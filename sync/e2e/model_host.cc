@@ -363,6 +363,7 @@ void ModelDevice::UpdateStructData(const StructDataItem* added, int addedCount,
       SetGuid(luid, guid);
       stored.emplace_back(luid, guid);
     }
+    stored.insert(stored.end(), extraStoredResults.begin(), extraStoredResults.end());
     if (!stored.empty()) {
       auto* out = static_cast<UpdateResultItem*>(calloc(stored.size(), sizeof(UpdateResultItem)));
       for (size_t i = 0; out && i < stored.size(); ++i) {
@@ -406,6 +407,7 @@ void ModelDevice::DeleteData(const char** luids, int count, char*** results, int
       // One no longer held is gone all the same, so the library may drop its etag row.
       deleted.push_back(luid);
     }
+    deleted.insert(deleted.end(), extraDeletedLuids.begin(), extraDeletedLuids.end());
     if (!deleted.empty()) {
       auto* out = static_cast<char**>(calloc(deleted.size(), sizeof(char*)));
       for (size_t i = 0; out && i < deleted.size(); ++i) out[i] = Dup(deleted[i]);
@@ -421,7 +423,15 @@ void ModelDevice::DeleteData(const char** luids, int count, char*** results, int
 void ModelDevice::QueryLocalIds(LocalIdItem** items, int* count) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!records_.empty()) {
+    if (badIdList == BadIdList::kNegativeCount) {
+      *items = static_cast<LocalIdItem*>(Track(calloc(1, sizeof(LocalIdItem)), -1));
+      *count = -1;
+      badIdList = BadIdList::kNone;
+    } else if (badIdList == BadIdList::kNullWithCount) {
+      *items = nullptr;
+      *count = static_cast<int>(records_.size());
+      badIdList = BadIdList::kNone;
+    } else if (!records_.empty()) {
       // One block for all the luids, as a host listing many ids would do it.
       size_t bytes = 0;
       for (const auto& entry : records_) bytes += entry.first.size() + 1;
@@ -459,10 +469,16 @@ void ModelDevice::DataQueryByID(const char** luids, int count, QueryResultItem**
       auto it = records_.find(luid);
       if (it != records_.end()) found.emplace_back(luid, it->second.data);
     }
+    for (const std::string& luid : extraQueryLuids) {
+      auto it = records_.find(luid);
+      found.emplace_back(luid, it != records_.end() ? it->second.data : "not asked " + luid);
+    }
+    const size_t nulls = found.size();
+    for (int i = 0; i < extraNullLuids; ++i) found.emplace_back("", "null luid " + std::to_string(i));
     if (!found.empty()) {
       auto* out = static_cast<QueryResultItem*>(calloc(found.size(), sizeof(QueryResultItem)));
       for (size_t i = 0; out && i < found.size(); ++i) {
-        out[i].luid = Dup(found[i].first);
+        out[i].luid = i < nulls ? Dup(found[i].first) : nullptr;
         out[i].data = Dup(found[i].second);
         out[i].textA = Dup("");
         out[i].textC = Dup("");

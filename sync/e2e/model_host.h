@@ -95,6 +95,16 @@ class ModelDevice {
   // The device's own storage fails (a full disk): UpdateStructData and DeleteData store
   // nothing and confirm nothing.
   bool storageFails = false;
+  // A careless host: QueryLocalIds answers its list with the count -1, or no array with
+  // the count of its records.
+  enum class BadIdList { kNone, kNegativeCount, kNullWithCount };
+  BadIdList badIdList = BadIdList::kNone;
+  // DataQueryByID also answers these luids (held records or not) and this many null luids.
+  std::vector<std::string> extraQueryLuids;
+  int extraNullLuids = 0;
+  // UpdateStructData also answers these (luid, guid) results, DeleteData these luids.
+  std::vector<std::pair<std::string, std::string>> extraStoredResults;
+  std::vector<std::string> extraDeletedLuids;
   // (business_id, syncInfo) of every report the library handed over, in order.
   std::vector<std::pair<std::string, std::string>> Reports() const;
   void Report(const char* id, const char** keys, const char** values, int count);

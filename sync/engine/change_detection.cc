@@ -124,8 +124,16 @@ int IdentifyLocalChange(const WString& dataType, EtagList& localAdd, EtagList& l
     return QUILLET_INTERNAL_ERROR;
   }
   LogSync(u"Info", tag, u"Call QueryLocalIds");
-  const std::vector<LocalIdRecord> localIds = host->QueryLocalIds(dataType, 1);
+  std::vector<LocalIdRecord> localIds;
+  const bool valid = host->QueryLocalIdList(dataType, 1, localIds);
   LogSync(u"Info", tag, u"End call QueryLocalIds");
+  if (!valid) {
+    // Read as "no records", every synced record would be removed from the cloud.
+    const WString text = u"QueryLocalIds answered an invalid list,nothing uploaded,end sync";
+    LogSync(u"Error", tag, text);
+    LogError(text);
+    return QUILLET_INVALID_CALL;
+  }
   LogSync(u"Info", tag, u"The number of local record is " + ToWide(localIds.size()));
 
   EtagList db;

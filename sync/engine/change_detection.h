@@ -34,7 +34,8 @@ void CompareLocalToCloudEtags(const std::vector<LocalIdRecord>& localIds, const 
 // Asks the host for its ids (QueryLocalIds mode 1), reads the luid and guid of the type's
 // etag rows (so localDelete entries carry luid, guid and type only), compares,
 // logs the outcome and tells the host the upload starts. 0; 2006 when the rows cannot be
-// read (lists untouched, host not told); 2010 when there is no host adapter.
+// read (lists untouched, host not told); 2003 when the host's answer is not a valid list
+// (lists untouched, host not told); 2010 when there is no host adapter.
 int IdentifyLocalChange(const WString& dataType, EtagList& localAdd, EtagList& localModify,
                         EtagList& localDelete);
 

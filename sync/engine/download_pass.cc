@@ -8,6 +8,7 @@
 
 #include "quillet.h"
 #include "sync/common/active_adapter.h"
+#include "sync/engine/asked_answers.h"
 #include "sync/engine/change_detection.h"
 #include "sync/engine/pass_support.h"
 #include "sync/engine/passes.h"
@@ -170,7 +171,13 @@ int DownloadPass::Deliver(StructList added, StructList modified, bool withModify
             ToWide(static_cast<long long>(results.size())));
 
   for (const UpdateResultRecord& result : results) {
-    handedOver.erase(result.guid);
+    // A guid not handed over in this delivery (or answered twice) would get a row for a
+    // record the host never received.
+    if (handedOver.erase(result.guid) == 0) {
+      LogError(u"[UpdateStructData] Result not asked for or repeated,ignored,guid:", result.guid,
+               u",luid:", result.luid);
+      continue;
+    }
     if (withModify) {
       LogInfo(u"[UpdateStructData]Local return success,luid:", result.luid, u",guid:", result.guid);
     }
@@ -356,8 +363,19 @@ int DownloadPass::Run(const WString& currentCtag) {
   log_.Info(u"Call DeleteData");
   if (StopRequested()) return QUILLET_STOPPED;
   std::unordered_set<WString> asked(luids.begin(), luids.end());
-  const TextList deleted = host_->DeleteData(dataType_, std::move(luids));
-  for (const WString& luid : deleted) asked.erase(luid);
+  TextList deleted = host_->DeleteData(dataType_, std::move(luids));
+  // Only luids asked for, each once: another one would lose the link of a record the host
+  // still holds, and the next round would upload it as new.
+  size_t kept = 0;
+  for (WString& luid : deleted) {
+    if (asked.erase(luid) == 0) {
+      LogError(u"[DeleteData] Luid not asked for or repeated,ignored,luid:", luid);
+      continue;
+    }
+    if (&deleted[kept] != &luid) deleted[kept] = std::move(luid);
+    ++kept;
+  }
+  deleted.resize(kept);
   unconfirmedDeletions_ = static_cast<long long>(asked.size());
   report_.Send(u"local_DeleteData", u"0", u"Call DeleteData");
   log_.Info(u"End call DeleteData");
@@ -405,7 +423,8 @@ int ProcessDownloadStructData(NetConfig config, const WString& dataType, int bat
                               const std::atomic<bool>& stop) {
   AdapterRef host = ActiveAdapter();
   if (!net || !host) return QUILLET_NO_CLIENT;
-  DownloadPass pass(config, dataType, batchNumber, net, stop, std::move(host));
+  AskedAnswersOnly asked(*net, config);
+  DownloadPass pass(config, dataType, batchNumber, &asked, stop, std::move(host));
   return pass.Run(currentCtag);
 }
 

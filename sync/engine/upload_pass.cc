@@ -3,9 +3,11 @@
 #include <map>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "quillet.h"
 #include "sync/common/active_adapter.h"
+#include "sync/engine/asked_answers.h"
 #include "sync/engine/change_detection.h"
 #include "sync/engine/cloud_writes.h"
 #include "sync/engine/pass_support.h"
@@ -60,10 +62,28 @@ class UploadPass {
 
 std::vector<QueryResultRecord> UploadPass::QueryBatch(const StepLog& log, PassReport& report,
                                                       TextList luids) {
+  std::unordered_set<WString> asked(luids.begin(), luids.end());
   log.Info(u"Call DataQueryByID");
   std::vector<QueryResultRecord> records = host_->DataQueryByID(dataType_, std::move(luids));
   report.Send(u"local_DataQueryByID", u"0", u"Call DataQueryByID");
   log.Info(u"End call DataQueryByID");
+  // Only the records asked for, each once: another luid (or a null one) would be uploaded
+  // and linked without ever having been listed as a change.
+  size_t kept = 0;
+  for (QueryResultRecord& record : records) {
+    if (asked.erase(record.luid) == 0) {
+      LogError(u"[DataQueryByID] Record not asked for or repeated,not uploaded,luid:",
+               record.luid);
+      continue;
+    }
+    if (&records[kept] != &record) records[kept] = std::move(record);
+    ++kept;
+  }
+  if (kept != records.size()) {
+    log.Error(u"DataQueryByID answered " + ToWide(static_cast<long long>(records.size() - kept)) +
+              u" records not asked for,not uploaded");
+    records.resize(kept);
+  }
   log.Info(u"The number of DataQueryByID is " + ToWide(static_cast<long long>(records.size())));
   LogInfo(u"DataQueryByID result:");
   return records;
@@ -228,7 +248,8 @@ int ProcessUploadStrucData(NetConfig config, const WString& dataType, int batchN
                            INetInterface* net, const std::atomic<bool>& stop) {
   AdapterRef host = ActiveAdapter();
   if (!net || !host) return QUILLET_NO_CLIENT;
-  UploadPass pass(config, dataType, batchNumber, net, stop, std::move(host));
+  AskedAnswersOnly asked(*net, config);
+  UploadPass pass(config, dataType, batchNumber, &asked, stop, std::move(host));
   return pass.Run();
 }
 

@@ -113,23 +113,35 @@ TextList SyncProcessAdapter_c::DeleteData(WString dataType, TextList luids) {
 }
 
 std::vector<LocalIdRecord> SyncProcessAdapter_c::QueryLocalIds(WString dataType, int mode) {
+  std::vector<LocalIdRecord> out;
+  QueryLocalIdList(std::move(dataType), mode, out);
+  return out;
+}
+
+bool SyncProcessAdapter_c::QueryLocalIdList(WString dataType, int mode,
+                                            std::vector<LocalIdRecord>& out) {
   const HostCallScope inHost;
   CArena arena;
   LocalIdItem* items = nullptr;
   int count = 0;
   FlushLogs();
   callbacks_.QueryLocalIds(arena.Text(dataType), mode, &items, &count);
-  std::vector<LocalIdRecord> out;
+  out.clear();
   if (NullWithCount(items, count,
                     "QueryLocalIds error: cLocalIdList is nullptr, but localIdListSize size is")) {
-    return out;
+    return count == 0;
   }
-  if (count > 0) out.reserve(static_cast<size_t>(count));
+  if (count < 0) {
+    LogError(u"QueryLocalIds error: localIdListSize is negative: ", ToWide(count), u"!");
+    callbacks_.FreeLocalIdList(items, count);
+    return false;
+  }
+  out.reserve(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) {
     out.push_back({Utf8ToWide(items[i].luid), items[i].state, items[i].valueB, items[i].valueC});
   }
   callbacks_.FreeLocalIdList(items, count);
-  return out;
+  return true;
 }
 
 std::vector<QueryResultRecord> SyncProcessAdapter_c::DataQueryByID(WString dataType,

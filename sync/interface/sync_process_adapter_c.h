@@ -28,6 +28,7 @@ class SyncProcessAdapter_c : public SyncProcessAdapter {
   WString GetNewAT() override;
   TextList DeleteData(WString dataType, TextList luids) override;
   std::vector<LocalIdRecord> QueryLocalIds(WString dataType, int mode) override;
+  bool QueryLocalIdList(WString dataType, int mode, std::vector<LocalIdRecord>& ids) override;
   std::vector<QueryResultRecord> DataQueryByID(WString dataType, TextList luids) override;
   void UpdateSyncResult(WString dataType, StructList added, StructList modified,
                         TextList deletedGuids, KeyedTextMap extra) override;

@@ -122,6 +122,17 @@ TEST_F(AdapterTest, NullResultWithCountIsLoggedEmptyAndNeverFreed) {
   }
 }
 
+TEST_F(AdapterTest, AnIdListThatIsNotOneIsToldApartFromAnEmptyOne) {
+  std::vector<LocalIdRecord> ids;
+  host_.localIdAnswer.nullPointer = true;
+  host_.localIdAnswer.nullCount = 5;
+  EXPECT_FALSE(adapter_.QueryLocalIdList(u"bookmark", 1, ids));
+  EXPECT_THAT(ids, IsEmpty());
+  host_.localIdAnswer.nullCount = 0;
+  EXPECT_TRUE(adapter_.QueryLocalIdList(u"bookmark", 1, ids));
+  EXPECT_THAT(ids, IsEmpty());
+}
+
 TEST_F(AdapterTest, NullResultWithZeroCountIsSilent) {
   EXPECT_THAT(adapter_.DeleteData(u"bookmark", {}), IsEmpty());
   EXPECT_THAT(capture_.Error(), IsEmpty());

@@ -1,5 +1,6 @@
 #include "sync/net/app_net_interface.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <set>
@@ -338,15 +339,34 @@ int AppNetInterface::GetEtagList(const WString& dataType, std::vector<EtagItem>&
   const int status = SendRequest(TypeUrl(dataType, u"?method=PROPFIND"),
                                  u"{\"propname\":[\"etag\"]}", response, parsed);
   if (!IsSuccess(status)) return status;
+  std::string().swap(response);  // parsed: a long list's text need not stay beside its tree
+  if (!ParseAnswer(parsed, u"GetEtagList")) {
+    return DataStatus(status, Decoded::kIncomplete, u"GetEtagList");
+  }
+  // The root is this call's own: its list is taken apart while read.
+  Json::Value* list = const_cast<Json::Value*>(FindMember(parsed.root, "multistatus"));
+  if (list == nullptr || !list->isArray()) {
+    LogError(kEtagFormat);
+    return DataStatus(status, Decoded::kNoArray, u"GetEtagList");
+  }
   std::vector<EtagItem> read;
-  const Decoded decoded = DecodeArray(parsed, "multistatus", kEtagFormat, u"GetEtagList",
-                                      [&](const Json::Value& element) {
-                                        EtagItem& item = read.emplace_back();
-                                        item.guid = TextOf(element, "guid");
-                                        item.etag = PropText(element, "etag");
-                                        item.type = dataType;
-                                      });
-  if (decoded != Decoded::kComplete) return DataStatus(status, decoded, u"GetEtagList");
+  try {
+    // From the back, each element dropped once read: the tree shrinks as the records grow,
+    // so a long list never holds both whole (a tree element takes twice its record).
+    read.reserve(list->size());
+    for (Json::ArrayIndex i = list->size(); i-- > 0;) {
+      const Json::Value& element = (*list)[i];
+      EtagItem& item = read.emplace_back();
+      item.guid = TextOf(element, "guid");
+      item.etag = PropText(element, "etag");
+      item.type = dataType;
+      list->resize(i);
+    }
+  } catch (const std::exception& e) {
+    LogDecodeError(u"GetEtagList", e);
+    return DataStatus(status, Decoded::kIncomplete, u"GetEtagList");
+  }
+  std::reverse(read.begin(), read.end());
   AppendAll(read, etags);
   return status;
 }
@@ -357,6 +377,7 @@ int AppNetInterface::DownloadData(const WString& dataType, TextList guids, Struc
   const int status =
       SendRequest(TypeUrl(dataType, u"?method=REPORT"), DownloadBody(guids), response, parsed);
   if (!IsSuccess(status)) return status;
+  std::string().swap(response);
   StructList read;
   const Decoded decoded = DecodeArray(parsed, "multistatus", kDownloadFormat, u"DownloadData",
                                       [&read](const Json::Value& element) {

@@ -1,6 +1,8 @@
 #include "sync/net/json_util.h"
 
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace quillet {
 
@@ -34,6 +36,61 @@ Json::Value ParseStrict(const std::string& text) {
   return root;
 }
 
+unsigned long long DecodeBudget(size_t bodyBytes) {
+  // 64-bit arithmetic also on 32-bit builds: a body near the cap times 16 needs it.
+  constexpr unsigned long long kFactor = 16;
+  constexpr unsigned long long kConstant = 64ull * 1024 * 1024;
+  return bodyBytes * kFactor + kConstant;
+}
+
+unsigned long long EstimateTreeBytes(const std::string& text, int maxDepth) {
+  // What jsoncpp allocates, rounded to malloc's sizes on 64-bit builds: a value in its
+  // parent's std::map node, the map of a container, a member name's copy, a string's copy.
+  constexpr unsigned long long kValue = 96;
+  constexpr unsigned long long kContainer = 64;
+  constexpr unsigned long long kString = 32;
+  unsigned long long bytes = kValue;  // the root
+  std::vector<char> open;  // '{' or '[' of each level
+  bool valueNext = true;  // the next token starts a value (not a member name or a close)
+  const size_t n = text.size();
+  for (size_t i = 0; i < n; ++i) {
+    const char c = text[i];
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') continue;
+    if (valueNext && c != ']' && c != '}' && !open.empty()) bytes += kValue;
+    valueNext = false;
+    switch (c) {
+      case '"': {
+        const size_t start = i;
+        for (++i; i < n && text[i] != '"'; ++i) {
+          if (text[i] == '\\') ++i;
+        }
+        bytes += kString + (i - start);
+        break;
+      }
+      case '{':
+      case '[':
+        if (static_cast<int>(open.size()) >= maxDepth) return 0;
+        open.push_back(c);
+        bytes += kContainer;
+        valueNext = c == '[';
+        break;
+      case '}':
+      case ']':
+        if (!open.empty()) open.pop_back();
+        break;
+      case ',':
+        valueNext = !open.empty() && open.back() == '[';
+        break;
+      case ':':
+        valueNext = true;
+        break;
+      default:
+        break;  // a number or literal: counted as its value already
+    }
+  }
+  return bytes;
+}
+
 void ParseOnce(const std::string& text, ParsedAnswer& parsed) {
   static const Json::CharReaderBuilder builder = StrictBuilder(true);
   // A reader per answer: the sync thread and the keep-alive thread parse at once, and a
@@ -44,6 +101,19 @@ void ParseOnce(const std::string& text, ParsedAnswer& parsed) {
   parsed.root = Json::Value();
   parsed.errors.clear();
   parsed.complete = false;
+  // Checked before the parser builds anything: its tree can take 40 times the text and more.
+  const unsigned long long estimate = EstimateTreeBytes(text, kMaxAnswerDepth);
+  if (estimate == 0) {
+    parsed.errors = "answer nested deeper than " + std::to_string(kMaxAnswerDepth) +
+                    " levels, refused";
+    return;
+  }
+  if (estimate > DecodeBudget(text.size())) {
+    parsed.errors = "answer of " + std::to_string(text.size()) + " bytes would take about " +
+                    std::to_string(estimate) + " bytes to decode, more than the " +
+                    std::to_string(DecodeBudget(text.size())) + " allowed, refused";
+    return;
+  }
   try {
     parsed.complete =
         reader->parse(text.data(), text.data() + text.size(), &parsed.root, &parsed.errors);

@@ -31,7 +31,21 @@ struct ParsedAnswer {
   bool complete = false;
   std::string errors;  // the parser's message when not complete
 };
+// An answer whose tree would outgrow DecodeBudget(text.size()), or that nests deeper than
+// kMaxAnswerDepth, is refused before any of it is built: complete false, root null.
 void ParseOnce(const std::string& text, ParsedAnswer& parsed);
+
+// The answers nest four deep (root, list, element, "props"); the rest is room for members a
+// server may add that the library never reads.
+constexpr int kMaxAnswerDepth = 16;
+// The most the parser's tree of one answer may take: 16 bytes per body byte plus 64 MiB.
+// The tree costs about 100 bytes per value and node (a real etag list ~10 times its text),
+// so a junk answer of empty lists or zeros (40 times its text and more) is refused
+// while any real list, and every small answer whatever it holds, passes.
+unsigned long long DecodeBudget(size_t bodyBytes);
+// What the tree of text would take, estimated from one pass over it that builds nothing;
+// 0 when it nests deeper than maxDepth. Never reads past the text, whatever it holds.
+unsigned long long EstimateTreeBytes(const std::string& text, int maxDepth);
 
 // True for an object or null: both read as an object, null as one without members.
 bool IsObjectLike(const Json::Value& value);
