@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -136,8 +137,13 @@ int BaseNetInterface::SendRequest(const WString& url, const WString& body, std::
 
 int BaseNetInterface::SendRequest(const WString& url, const WString& body, std::string& response,
                                   ParsedAnswer& parsed) {
+  return SendRequest(url, body, response, parsed, RequestPolicy::Read());
+}
+
+int BaseNetInterface::SendRequest(const WString& url, const WString& body, std::string& response,
+                                  ParsedAnswer& parsed, const RequestPolicy& policy) {
   const auto send = [&] {
-    int status = HttpRequest(url, body, response);
+    int status = HttpRequest(url, body, response, policy);
     ParseOnce(response, parsed);
     // Without a response there is no result code to read. A cut body's code is still read,
     // leniently, but such an answer never counts as a success: the decoders refuse it.
@@ -154,7 +160,54 @@ int BaseNetInterface::SendRequest(const WString& url, const WString& body, std::
 namespace {
 std::atomic<long> connectTimeoutMs{BaseNetInterface::kConnectTimeoutMs};
 std::atomic<long> stallSeconds{BaseNetInterface::kStallSeconds};
+std::atomic<long> smallAnswerMs{BaseNetInterface::kSmallAnswerMs};
+std::atomic<long> graceMs{BaseNetInterface::kGraceMs};
+std::atomic<long> floorBytesPerSecond{BaseNetInterface::kFloorBytesPerSecond};
+
+// Ends a transfer that is cancelled, or that, past its grace, has moved less than the floor
+// rate on average: libcurl's own stall limit lets a server that trickles a byte now and
+// then hold the round for as long as it likes.
+struct Pace {
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  long graceMs = 0;  // 0: no floor rate (the answer is small, a deadline bounds it)
+  long floorBytesPerSecond = 1;
+  const std::atomic<bool>* cancel = nullptr;
+  bool cancelled = false;
+  bool tooSlow = false;
+};
+
+int OnProgress(void* userdata, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
+  Pace* pace = static_cast<Pace*>(userdata);
+  if (pace->cancel != nullptr && pace->cancel->load()) {
+    pace->cancelled = true;
+    return 1;
+  }
+  if (pace->graceMs == 0) return 0;
+  const long long elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - pace->start)
+                                  .count();
+  const long long allowedMs =
+      pace->graceMs + (static_cast<long long>(dlnow) + ulnow) * 1000 / pace->floorBytesPerSecond;
+  if (elapsedMs <= allowedMs) return 0;
+  pace->tooSlow = true;
+  return 1;
+}
 }  // namespace
+
+RequestPolicy RequestPolicy::Change(long deadline) {
+  RequestPolicy policy;
+  policy.changesCloud = true;
+  policy.deadlineMs = deadline;
+  return policy;
+}
+
+void BaseNetInterface::SetDeadlinesForTesting(long smallMs, long grace, long floorRate) {
+  smallAnswerMs = smallMs > 0 ? smallMs : kSmallAnswerMs;
+  graceMs = grace > 0 ? grace : kGraceMs;
+  floorBytesPerSecond = floorRate > 0 ? floorRate : kFloorBytesPerSecond;
+}
+
+long BaseNetInterface::SmallAnswerMs() { return smallAnswerMs.load(); }
 
 void BaseNetInterface::SetTransferLimitsForTesting(long connectMs, long stallSecondsLimit) {
   connectTimeoutMs = connectMs;
@@ -179,7 +232,8 @@ void BaseNetInterface::RefreshToken() {
   UpdateAuthorizationLocked();
 }
 
-int BaseNetInterface::HttpRequest(const WString& url, const WString& body, std::string& response) {
+int BaseNetInterface::HttpRequest(const WString& url, const WString& body, std::string& response,
+                                  const RequestPolicy& policy) {
   std::string url8 = WideToUtf8(url);
   if (!IsHttpsUrl(url8)) {
     LogError(u"BaseNetInterface HttpRequest refused: the service URL is not https, nothing sent");
@@ -193,6 +247,8 @@ int BaseNetInterface::HttpRequest(const WString& url, const WString& body, std::
   }
   BodySink received;
   received.limit = maxBodyBytes.load();
+  Pace pace;
+  pace.cancel = policy.cancel;
   curl_slist* headers = nullptr;
   int status = 0;
   try {
@@ -219,6 +275,10 @@ int BaseNetInterface::HttpRequest(const WString& url, const WString& body, std::
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs.load());
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stallSeconds.load());
+    if (policy.changesCloud) {
+      curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+      curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+    }
 
     const std::string proxy = GetIeProxy();
     if (!proxy.empty()) {
@@ -229,6 +289,23 @@ int BaseNetInterface::HttpRequest(const WString& url, const WString& body, std::
     if (ApplyTlsOptions(easy)) {
       // libcurl reads the fields during the transfer without copying them: body8 outlives it.
       const std::string body8 = WideToUtf8(body);
+      long deadlineMs = 0;
+      if (policy.deadlineMs > 0) {
+        deadlineMs = policy.deadlineMs +
+                     static_cast<long>(static_cast<long long>(body8.size()) * 1000 /
+                                       floorBytesPerSecond.load());
+      } else {
+        pace.graceMs = graceMs.load();
+        pace.floorBytesPerSecond = floorBytesPerSecond.load();
+        // What the floor rate allows for the largest answer kept: a hard stop as well.
+        deadlineMs = pace.graceMs +
+                     static_cast<long>((static_cast<long long>(received.limit) + body8.size()) *
+                                       1000 / pace.floorBytesPerSecond);
+      }
+      curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, deadlineMs);
+      curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &OnProgress);
+      curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &pace);
+      curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
       curl_easy_setopt(easy, CURLOPT_POST, 1L);
       curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body8.c_str());
       status = PerformRequest(easy);
@@ -242,6 +319,10 @@ int BaseNetInterface::HttpRequest(const WString& url, const WString& body, std::
   }
   curl_easy_cleanup(easy);
   curl_slist_free_all(headers);
+  if (pace.tooSlow) {
+    LogError(u"BaseNetInterface HttpRequest slower than ", ToWide(pace.floorBytesPerSecond),
+             u" bytes a second after ", ToWide(pace.graceMs), u" ms, taken as no response");
+  }
   if (received.tooLarge) {
     LogError(u"BaseNetInterface HttpRequest answer larger than ",
              ToWide(static_cast<long long>(received.limit)), u" bytes, taken as no response");
