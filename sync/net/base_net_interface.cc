@@ -2,11 +2,13 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <exception>
 
@@ -76,6 +78,24 @@ bool IsHttpsUrl(const std::string& url) {
     if (lower != kScheme[i]) return false;
   }
   return true;
+}
+
+// The body of a request that changes the cloud, read by libcurl through this callback and
+// no seek callback: libcurl sends a request again by itself only when a reused connection
+// died before the answer's first byte, and then it must rewind the body, which it cannot
+// do here, so the transfer fails instead of storing the body twice.
+struct BodySource {
+  const char* data;
+  size_t left;
+};
+
+size_t OnReadBody(char* buffer, size_t size, size_t count, void* userdata) {
+  BodySource* source = static_cast<BodySource*>(userdata);
+  const size_t bytes = std::min(size * count, source->left);
+  std::memcpy(buffer, source->data, bytes);
+  source->data += bytes;
+  source->left -= bytes;
+  return bytes;
 }
 
 size_t OnHeader(char* line, size_t size, size_t count, void* userdata) {
@@ -275,10 +295,6 @@ int BaseNetInterface::HttpRequest(const WString& url, const WString& body, std::
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs.load());
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stallSeconds.load());
-    if (policy.changesCloud) {
-      curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
-      curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
-    }
 
     const std::string proxy = GetIeProxy();
     if (!proxy.empty()) {
@@ -307,7 +323,19 @@ int BaseNetInterface::HttpRequest(const WString& url, const WString& body, std::
       curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &pace);
       curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
       curl_easy_setopt(easy, CURLOPT_POST, 1L);
-      curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body8.c_str());
+      BodySource source{body8.data(), body8.size()};
+      if (!policy.changesCloud) {
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body8.c_str());
+      } else if (body8.empty()) {
+        // Nothing to rewind, so libcurl would resend it: a connection of its own instead.
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body8.c_str());
+        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+        curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+      } else {
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body8.size()));
+        curl_easy_setopt(easy, CURLOPT_READFUNCTION, &OnReadBody);
+        curl_easy_setopt(easy, CURLOPT_READDATA, &source);
+      }
       status = PerformRequest(easy);
     }
   } catch (const std::exception& e) {

@@ -25,11 +25,12 @@ namespace quillet {
 
 // How one request may travel and how long it may take.
 struct RequestPolicy {
-  // It changes the cloud (LOCK, KEEPLOCK, UNLOCK, a write): it goes out on a connection of
-  // its own, closed after it. libcurl sends a request again by itself only when a reused
-  // connection died before the first byte of the answer, which would store a write twice;
-  // on a new connection that cannot happen. TLS sessions stay shared, so the handshake of
-  // that connection stays short.
+  // It changes the cloud (LOCK, KEEPLOCK, UNLOCK, a write): libcurl must never send it a
+  // second time. It does so by itself only when a reused connection died before the first
+  // byte of the answer, which stored a write twice. A body is therefore handed over so
+  // that libcurl cannot rewind it (the transfer then fails instead), and a request without
+  // a body, which needs no rewind, goes out on a connection of its own, closed after it
+  // (TLS sessions stay shared, so its handshake stays short).
   bool changesCloud = false;
   // Its answer is small by kind: the whole request ends within deadlineMs, plus the time its
   // body takes at the floor rate. 0: a listing or a download, which must average the floor
