@@ -166,8 +166,12 @@ void FaultProxy::AcceptLoop() {
 }
 
 void FaultProxy::Serve(std::shared_ptr<Link> link) {
-  link->server = ConnectLoopback(serverPort_);
-  if (s::Valid(link->server)) {
+  const s::Socket server = ConnectLoopback(serverPort_);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);  // Stop reads it
+    link->server = server;
+  }
+  if (s::Valid(server)) {
     std::thread toServer([this, link] { Forward(link, Direction::kToServer); });
     Forward(link, Direction::kToClient);
     toServer.join();
