@@ -347,6 +347,7 @@ int BaseNetInterface::HttpRequest(const WString& url, const WString& body, std::
   }
   curl_easy_cleanup(easy);
   curl_slist_free_all(headers);
+  if (pace.cancelled) LogInfo(u"BaseNetInterface HttpRequest cut short, taken as no response");
   if (pace.tooSlow) {
     LogError(u"BaseNetInterface HttpRequest slower than ", ToWide(pace.floorBytesPerSecond),
              u" bytes a second after ", ToWide(pace.graceMs), u" ms, taken as no response");
