@@ -113,7 +113,13 @@ extern "C" {
  */
 #define QUILLET_OK 0                  /**< Success. */
 #define QUILLET_NO_SESSION (-1)       /**< No InitCloudSync() for this sync type. */
-#define QUILLET_LOCK_FAILED 1001      /**< Taking the cloud lock failed. */
+/**
+ * Taking the cloud lock failed, or the round's lock was lost: a keep-alive renewal failed,
+ * or none succeeded within an interval and a half of the last one. After a lost lock no
+ * further write is sent in the round, the running call and every later call of the round
+ * return this code, and EndSync() stores no collection tag of the round.
+ */
+#define QUILLET_LOCK_FAILED 1001
 #define QUILLET_INVALID_CALL 2003     /**< An init field is empty, order broke the round rule,
                                        * or another sync call was running (see Threads and
                                        * call order above); or QueryLocalIds answered a
@@ -358,6 +364,12 @@ QUILLET_API int QUILLET_CALL SyncDataWithReason(const char* syncType, const char
 /**
  * \brief Closes the round: releases the cloud lock, stores the collection tags of the data
  * types that did not fail, calls SyncCallbacks::OnSyncEnd.
+ *
+ * When the round's lock was lost (see #QUILLET_LOCK_FAILED) the lock is still released,
+ * but no collection tag is stored: the tags the service reports may cover another
+ * device's changes that this one never downloaded, so the next round compares again and
+ * brings them down. The log and a report ("business_id" "LOCK", "returnCode" 1001) say
+ * the lock was lost. A renewal stuck in its request holds this call up about a second.
  *
  * Returns at once when listA or listB is NULL; the list contents are not used.
  * <b>EndSync(type, NULL, 0, NULL, 0) does nothing at all: no unlock, no tags stored, no

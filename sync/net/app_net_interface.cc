@@ -1,6 +1,7 @@
 #include "sync/net/app_net_interface.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <set>
@@ -14,6 +15,12 @@ namespace quillet {
 namespace {
 
 bool IsSuccess(int status) { return status >= 200 && status <= 299; }
+
+long long NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 // A member read as text/int, or the default when absent.
 WString TextOf(const Json::Value& object, const char* name) {
@@ -220,7 +227,36 @@ WString AppNetInterface::TypeUrl(const WString& dataType, const char16_t* method
   return baseUrl_ + u"/" + PathSegment(dataType) + method;
 }
 
-AppNetInterface::~AppNetInterface() { StopTimer(); }
+AppNetInterface::~AppNetInterface() { StopRenewals(); }
+
+void AppNetInterface::StopRenewals() {
+  renewalCancel_ = true;
+  StopTimer();
+}
+
+void AppNetInterface::MarkLockLost(const WString& why) {
+  if (!lockHeld_.load() || lockLost_.exchange(true)) return;
+  LogError(u"The cloud lock of this round was lost (", why,
+           u"): no further write is sent in this round and its ctags are not stored");
+}
+
+bool AppNetInterface::LockLost() {
+  if (lockLost_.load()) return true;
+  if (!lockHeld_.load()) return false;
+  const long long period = static_cast<long long>(interval_.load()) * 1000;
+  const long long age = NowMs() - confirmedAtMs_.load();
+  if (age <= period + period / 2) return false;
+  MarkLockLost(u"no LOCK or KEEPLOCK held it for " + ToWide(age) + u" ms, interval " +
+               ToWide(interval_.load()) + u" s");
+  return lockLost_.load();
+}
+
+bool AppNetInterface::RefuseWrite(const char16_t* operation, int& status) {
+  if (!LockLost()) return false;
+  LogError(u"\"", WString(operation), u"\" not sent: the cloud lock of this round was lost");
+  status = kLockLostStatus;
+  return true;
+}
 
 bool AppNetInterface::IsNoHashDataType(const WString& dataType) {
   static const std::set<WString> kNoHash = {u"contact",  u"group",    u"atlastag", u"face",
@@ -264,7 +300,9 @@ WString AppNetInterface::RemoveBody(const TextList& guids) {
 int AppNetInterface::Lock(CtagMap& ctags) {
   std::string response;
   ParsedAnswer parsed;
-  const int status = SendRequest(baseUrl_ + u"?method=LOCK", WString(), response, parsed);
+  const long long sentAt = NowMs();
+  const int status = SendRequest(baseUrl_ + u"?method=LOCK", WString(), response, parsed,
+                                 RequestPolicy::Change(SmallAnswerMs()));
   if (!IsSuccess(status)) return status;
   // An empty LOCK answer grants the lock with nothing to tell: an object without members.
   if (!response.empty() && !ParseAnswer(parsed, u"Lock")) return 0;
@@ -285,6 +323,9 @@ int AppNetInterface::Lock(CtagMap& ctags) {
                 [&read](const Json::Value& element) { AddCtag(element, read); });
   if (decoded == Decoded::kIncomplete) return 0;  // no timer: the round does not go on
   interval_ = interval;
+  confirmedAtMs_ = sentAt;
+  lockLost_ = false;
+  lockHeld_ = true;
   // Also without ctags: such an answer still holds the lock.
   if (!TimerRunning()) StartTimer(PeriodOf(interval_));
   for (auto& entry : read) ctags[entry.first] = std::move(entry.second);
@@ -292,9 +333,24 @@ int AppNetInterface::Lock(CtagMap& ctags) {
 }
 
 int AppNetInterface::KeepLock() {
+  const int status = Renew();
+  if (!IsSuccess(status) && !renewalCancel_.load()) {
+    MarkLockLost(u"KEEPLOCK answered " + ToWide(status));
+  }
+  return status;
+}
+
+int AppNetInterface::Renew() {
   std::string response;
   ParsedAnswer parsed;
-  const int status = SendRequest(baseUrl_ + u"?method=KEEPLOCK", WString(), response, parsed);
+  // Half an interval to answer, so that a renewal ends before the next one is due and a
+  // lock that is no longer held is known as lost within an interval and a half.
+  RequestPolicy policy = RequestPolicy::Change(
+      std::min<long long>(SmallAnswerMs(), static_cast<long long>(interval_.load()) * 500));
+  policy.cancel = &renewalCancel_;
+  const long long sentAt = NowMs();
+  const int status =
+      SendRequest(baseUrl_ + u"?method=KEEPLOCK", WString(), response, parsed, policy);
   if (!IsSuccess(status)) return status;
   if (!response.empty() && !ParseAnswer(parsed, u"KeepLock")) return 0;
   const Json::Value& root = response.empty() ? kNoMembers : parsed.root;
@@ -307,6 +363,11 @@ int AppNetInterface::KeepLock() {
     LogDecodeError(u"KeepLock", e);
     return 0;
   }
+  // Two renewals never overlap (each ends within half an interval); still, only a later
+  // send time may move the mark.
+  long long confirmed = confirmedAtMs_.load();
+  while (confirmed < sentAt && !confirmedAtMs_.compare_exchange_weak(confirmed, sentAt)) {
+  }
   const int period = PeriodOf(interval_);
   // ChangeTimer itself ignores an idle timer and an unchanged period.
   if (TimerRunning() && period != Period()) ChangeTimer(period);
@@ -318,8 +379,15 @@ int AppNetInterface::Unlock(CtagMap& ctags) {
   ParsedAnswer parsed;
   // The timer stops, and a running tick ends, before UNLOCK goes out: a tick during the
   // request would send a KEEPLOCK that reaches the server after the lock was released.
+  // A renewal stuck in its request is cut short rather than waited for.
+  renewalCancel_ = true;
   StopTimer();
-  const int status = SendRequest(baseUrl_ + u"?method=UNLOCK", WString(), response, parsed);
+  renewalCancel_ = false;
+  // Whether the lock was still held is judged as the release goes out, and kept.
+  LockLost();
+  lockHeld_ = false;
+  const int status = SendRequest(baseUrl_ + u"?method=UNLOCK", WString(), response, parsed,
+                                 RequestPolicy::Change(SmallAnswerMs()));
   if (!IsSuccess(status)) return status;
   return DecodeCtags(parsed, "updatersp", u"Unlock", status, ctags);
 }
@@ -393,10 +461,11 @@ int AppNetInterface::DownloadData(const WString& dataType, TextList guids, Struc
 std::map<WString, AddResult> AppNetInterface::AddData(const WString& dataType, TextPairList items,
                                                       int& status) {
   std::map<WString, AddResult> results;
+  if (RefuseWrite(u"AddData", status)) return results;
   std::string response;
   ParsedAnswer parsed;
-  status =
-      SendRequest(TypeUrl(dataType, u"?method=POST"), AddBody(dataType, items), response, parsed);
+  status = SendRequest(TypeUrl(dataType, u"?method=POST"), AddBody(dataType, items), response,
+                       parsed, RequestPolicy::Change(SmallAnswerMs()));
   if (!IsSuccess(status)) return results;
   const Decoded decoded =
       DecodeArray(parsed, "addrsp", kAddFormat, u"AddData", [&results](const Json::Value& element) {
@@ -416,10 +485,11 @@ std::map<WString, AddResult> AppNetInterface::AddData(const WString& dataType, T
 std::map<WString, UpdateResult> AppNetInterface::UpdateData(const WString& dataType,
                                                             TextPairList items, int& status) {
   std::map<WString, UpdateResult> results;
+  if (RefuseWrite(u"UpdateData", status)) return results;
   std::string response;
   ParsedAnswer parsed;
   status = SendRequest(TypeUrl(dataType, u"?method=POST"), UpdateBody(dataType, items), response,
-                       parsed);
+                       parsed, RequestPolicy::Change(SmallAnswerMs()));
   if (!IsSuccess(status)) return results;
   const Decoded decoded = DecodeArray(parsed, "updatersp", kUpdateFormat, u"UpdateData",
                                       [&results](const Json::Value& element) {
@@ -438,9 +508,11 @@ std::map<WString, UpdateResult> AppNetInterface::UpdateData(const WString& dataT
 std::map<WString, int> AppNetInterface::RemoveData(const WString& dataType, TextList guids,
                                                    int& status) {
   std::map<WString, int> results;
+  if (RefuseWrite(u"RemoveData", status)) return results;
   std::string response;
   ParsedAnswer parsed;
-  status = SendRequest(TypeUrl(dataType, u"?method=POST"), RemoveBody(guids), response, parsed);
+  status = SendRequest(TypeUrl(dataType, u"?method=POST"), RemoveBody(guids), response, parsed,
+                       RequestPolicy::Change(SmallAnswerMs()));
   if (!IsSuccess(status)) return results;
   const Decoded decoded = DecodeArray(parsed, "removersp", kRemoveFormat, u"RemoveData",
                                       [&results](const Json::Value& element) {
@@ -455,6 +527,8 @@ std::map<WString, int> AppNetInterface::RemoveData(const WString& dataType, Text
 void AppNetInterface::OnTimer() {
   try {
     LogInfo(u"Timer trigger to KeepLock");
+    // A lost lock is not renewed: the server no longer holds it for this client.
+    if (LockLost()) return;
     KeepLock();
   } catch (...) {
     // Out of memory while building the request: this tick is lost, the timer goes on.

@@ -37,8 +37,18 @@ class AppNetInterface : public INetInterface, public SdkTimer, public BaseNetInt
                                              int& status) override;
   std::map<WString, int> RemoveData(const WString& dataType, TextList guids,
                                     int& status) override;
-  // Renews the lock; an answer with a new interval re-times the timer.
+  // Renews the lock; an answer with a new interval re-times the timer. It must answer within
+  // half an interval (at most kSmallAnswerMs); a failure marks the lock lost.
   int KeepLock() override;
+  // The lock counts as held from a successful LOCK for as long as the last LOCK or KEEPLOCK
+  // that succeeded was sent less than an interval and a half ago (the half an interval is
+  // the time a renewal has to come back). A KEEPLOCK answered with a failure, or no success
+  // within that time, marks it lost until the next LOCK: no write is sent any more (they
+  // answer kLockLostStatus without a request), and the session stores no ctag of UNLOCK.
+  bool LockLost() override;
+  // The status of a write refused because the lock was lost: the "lock could not be held"
+  // code, which the passes hand on unchanged.
+  static constexpr int kLockLostStatus = 1001;
 
   // SyncServerUrl + "vastre/" + UserID + "/" + SyncType, each id a path segment.
   const WString& BaseUrl() const { return baseUrl_; }
@@ -59,6 +69,9 @@ class AppNetInterface : public INetInterface, public SdkTimer, public BaseNetInt
 
  protected:
   void OnTimer() override;
+  // Ends a renewal stuck in its request (within about a second) and stops the timer; the
+  // destructors call it before anything goes.
+  void StopRenewals();
 
  private:
   // Keep-alive intervals in seconds: the starting value, and the range an answer may set;
@@ -73,8 +86,19 @@ class AppNetInterface : public INetInterface, public SdkTimer, public BaseNetInt
   // The URL of a data type's operation: base URL + "/" + the data type + method.
   WString TypeUrl(const WString& dataType, const char16_t* method) const;
 
+  // One KEEPLOCK and its answer; KeepLock judges the outcome.
+  int Renew();
+  // Marks the lock lost (once, with a log line naming why); false when no lock is held.
+  void MarkLockLost(const WString& why);
+  // True (and logged) when a write must not go out: the lock was lost.
+  bool RefuseWrite(const char16_t* operation, int& status);
+
   const WString baseUrl_;
   std::atomic<int> interval_{kDefaultInterval};
+  std::atomic<bool> lockHeld_{false};  // LOCK succeeded and no UNLOCK since
+  std::atomic<bool> lockLost_{false};
+  std::atomic<long long> confirmedAtMs_{0};  // send time of the last LOCK/KEEPLOCK that held
+  std::atomic<bool> renewalCancel_{false};   // ends a running KEEPLOCK's transfer
 };
 
 }  // namespace quillet

@@ -496,12 +496,12 @@ TEST_F(AppNetTest, BrokenUnlockAnswersStoreNoCtag) {
   EXPECT_TRUE(ErrorLogged("\"QueryCtag\" response format(json) not match!"));
 }
 
-TEST_F(AppNetTest, DestroyingAClientMidTickWaitsForTheKeepLock) {
-  std::atomic<bool> answered{false};
+// Destruction cuts a running KEEPLOCK short (the answer would take 20 s) and waits for the
+// tick to end before anything of the client goes.
+TEST_F(AppNetTest, DestroyingAClientMidTickCutsTheKeepLockShortAndWaitsForTheTick) {
   server_.SetHandler([&](const RecordedRequest&) {
     ScriptedResponse response;
-    response.delayMs = 200;
-    answered = true;
+    response.delayMs = 20000;
     return response;
   });
   auto net = std::make_unique<AppNetInterface>(Config());
@@ -509,17 +509,101 @@ TEST_F(AppNetTest, DestroyingAClientMidTickWaitsForTheKeepLock) {
   ASSERT_TRUE(server_.WaitForRequests(1, 5000));
   const auto start = std::chrono::steady_clock::now();
   net.reset();
-  EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(100));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(2500));
   const std::vector<std::string> info = log_->Info();
   EXPECT_EQ(LogCapture::Count(info, "SdkTimer::TimerRoutine() enter."),
             LogCapture::Count(info, "SdkTimer::TimerRoutine() exit."));
 #if defined(_WIN32)
   // A timer queue runs each tick on a pooled worker thread: ticks 10 ms apart overlap the
-  // 200 ms answer, and deleting the timer waits for every one of them.
+  // stuck answer, and deleting the timer cuts short and waits for every one of them.
   EXPECT_GE(LogCapture::Count(info, "SdkTimer::TimerRoutine() exit."), 1u);
 #else
   EXPECT_EQ(1u, LogCapture::Count(info, "SdkTimer::TimerRoutine() exit."));
 #endif
+}
+
+// A failed renewal loses the lock: no write goes out until a new LOCK holds one again.
+TEST_F(AppNetTest, AFailedRenewalLosesTheLockAndRefusesEveryWriteUntilTheNextLock) {
+  AppNetInterface net(Config());
+  CtagMap ctags;
+  int status = 0;
+  EXPECT_FALSE(net.LockLost());  // no lock taken: nothing to lose
+  server_.Enqueue(Reply(200, R"({"interval":60,"multistatus":[]})"));
+  ASSERT_EQ(200, net.Lock(ctags));
+  EXPECT_FALSE(net.LockLost());
+  server_.Enqueue(Reply(423, R"({"result":{"code":3}})"));
+  EXPECT_EQ(3, net.KeepLock());
+  EXPECT_TRUE(net.LockLost());
+  EXPECT_TRUE(ErrorStarts("The cloud lock of this round was lost (KEEPLOCK answered 3)"));
+
+  const size_t sent = server_.RequestCount();
+  EXPECT_TRUE(net.AddData(u"bookmark", {{u"L1", u"D1"}}, status).empty());
+  EXPECT_EQ(AppNetInterface::kLockLostStatus, status);
+  EXPECT_TRUE(net.UpdateData(u"bookmark", {{u"G1", u"D1"}}, status).empty());
+  EXPECT_EQ(AppNetInterface::kLockLostStatus, status);
+  EXPECT_TRUE(net.RemoveData(u"bookmark", {u"G1"}, status).empty());
+  EXPECT_EQ(AppNetInterface::kLockLostStatus, status);
+  EXPECT_EQ(sent, server_.RequestCount());
+  EXPECT_TRUE(ErrorLogged("\"AddData\" not sent: the cloud lock of this round was lost"));
+  // Reads are not writes: they still go out.
+  std::vector<EtagItem> etags;
+  server_.Enqueue(Reply(200, R"({"multistatus":[]})"));
+  EXPECT_EQ(200, net.GetEtagList(u"bookmark", etags));
+
+  // Unlock still releases, and the loss stays known for the round's end.
+  server_.Enqueue(Reply(200, R"({"updatersp":[]})"));
+  EXPECT_EQ(200, net.Unlock(ctags));
+  EXPECT_TRUE(net.LockLost());
+
+  server_.Enqueue(Reply(200, R"({"interval":60,"multistatus":[]})"));
+  ASSERT_EQ(200, net.Lock(ctags));
+  EXPECT_FALSE(net.LockLost());
+  server_.Enqueue(Reply(200, R"({"addrsp":[]})"));
+  net.AddData(u"bookmark", {{u"L1", u"D1"}}, status);
+  EXPECT_EQ(200, status);
+  net.StopTimer();
+}
+
+// No successful renewal within an interval and a half loses the lock too.
+TEST_F(AppNetTest, ALockNotRenewedWithinAnIntervalAndAHalfIsLost) {
+  AppNetInterface net(Config());
+  CtagMap ctags;
+  server_.Enqueue(Reply(200, R"({"interval":1,"multistatus":[]})"));
+  ASSERT_EQ(200, net.Lock(ctags));
+  net.StopTimer();  // no ticks: nothing renews it
+  std::this_thread::sleep_for(milliseconds(1200));
+  EXPECT_FALSE(net.LockLost());
+  std::this_thread::sleep_for(milliseconds(400));
+  EXPECT_TRUE(net.LockLost());
+  EXPECT_TRUE(ErrorStarts("The cloud lock of this round was lost (no LOCK or KEEPLOCK held it"));
+}
+
+// A renewal stuck in its request holds UNLOCK (and destruction) up for about a second at
+// most, not for the renewal's own deadline; being cut short does not lose the lock.
+TEST_F(AppNetTest, UnlockCutsAStuckRenewalShort) {
+  server_.SetHandler([](const RecordedRequest& request) {
+    ScriptedResponse reply = Reply(200, R"({"interval":60,"multistatus":[],"updatersp":[]})");
+    if (request.Target().find("method=KEEPLOCK") != std::string::npos) reply.delayMs = 20000;
+    return reply;
+  });
+  for (const bool destroy : {false, true}) {
+    SCOPED_TRACE(destroy ? "destruction" : "unlock");
+    auto net = std::make_unique<AppNetInterface>(Config());
+    CtagMap ctags;
+    ASSERT_EQ(200, net->Lock(ctags));
+    net->StopTimer();
+    net->StartTimer(10);
+    ASSERT_TRUE(WaitFor([&] { return server_.CountTargets("method=KEEPLOCK") >= 1; }));
+    const auto start = std::chrono::steady_clock::now();
+    if (destroy) {
+      net.reset();
+    } else {
+      EXPECT_EQ(200, net->Unlock(ctags));
+      EXPECT_FALSE(net->LockLost());
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+    server_.ClearRequests();
+  }
 }
 
 // The keep-alive thread and the sync thread share one transport: lock token lines, token

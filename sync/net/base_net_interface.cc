@@ -2,10 +2,13 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <exception>
 
@@ -77,6 +80,24 @@ bool IsHttpsUrl(const std::string& url) {
   return true;
 }
 
+// The body of a request that changes the cloud, read by libcurl through this callback and
+// no seek callback: libcurl sends a request again by itself only when a reused connection
+// died before the answer's first byte, and then it must rewind the body, which it cannot
+// do here, so the transfer fails instead of storing the body twice.
+struct BodySource {
+  const char* data;
+  size_t left;
+};
+
+size_t OnReadBody(char* buffer, size_t size, size_t count, void* userdata) {
+  BodySource* source = static_cast<BodySource*>(userdata);
+  const size_t bytes = std::min(size * count, source->left);
+  std::memcpy(buffer, source->data, bytes);
+  source->data += bytes;
+  source->left -= bytes;
+  return bytes;
+}
+
 size_t OnHeader(char* line, size_t size, size_t count, void* userdata) {
   try {
     return static_cast<BaseNetInterface*>(userdata)->CaptureLockToken(line, size * count);
@@ -136,8 +157,13 @@ int BaseNetInterface::SendRequest(const WString& url, const WString& body, std::
 
 int BaseNetInterface::SendRequest(const WString& url, const WString& body, std::string& response,
                                   ParsedAnswer& parsed) {
+  return SendRequest(url, body, response, parsed, RequestPolicy::Read());
+}
+
+int BaseNetInterface::SendRequest(const WString& url, const WString& body, std::string& response,
+                                  ParsedAnswer& parsed, const RequestPolicy& policy) {
   const auto send = [&] {
-    int status = HttpRequest(url, body, response);
+    int status = HttpRequest(url, body, response, policy);
     ParseOnce(response, parsed);
     // Without a response there is no result code to read. A cut body's code is still read,
     // leniently, but such an answer never counts as a success: the decoders refuse it.
@@ -154,7 +180,54 @@ int BaseNetInterface::SendRequest(const WString& url, const WString& body, std::
 namespace {
 std::atomic<long> connectTimeoutMs{BaseNetInterface::kConnectTimeoutMs};
 std::atomic<long> stallSeconds{BaseNetInterface::kStallSeconds};
+std::atomic<long> smallAnswerMs{BaseNetInterface::kSmallAnswerMs};
+std::atomic<long> graceMs{BaseNetInterface::kGraceMs};
+std::atomic<long> floorBytesPerSecond{BaseNetInterface::kFloorBytesPerSecond};
+
+// Ends a transfer that is cancelled, or that, past its grace, has moved less than the floor
+// rate on average: libcurl's own stall limit lets a server that trickles a byte now and
+// then hold the round for as long as it likes.
+struct Pace {
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  long graceMs = 0;  // 0: no floor rate (the answer is small, a deadline bounds it)
+  long floorBytesPerSecond = 1;
+  const std::atomic<bool>* cancel = nullptr;
+  bool cancelled = false;
+  bool tooSlow = false;
+};
+
+int OnProgress(void* userdata, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
+  Pace* pace = static_cast<Pace*>(userdata);
+  if (pace->cancel != nullptr && pace->cancel->load()) {
+    pace->cancelled = true;
+    return 1;
+  }
+  if (pace->graceMs == 0) return 0;
+  const long long elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - pace->start)
+                                  .count();
+  const long long allowedMs =
+      pace->graceMs + (static_cast<long long>(dlnow) + ulnow) * 1000 / pace->floorBytesPerSecond;
+  if (elapsedMs <= allowedMs) return 0;
+  pace->tooSlow = true;
+  return 1;
+}
 }  // namespace
+
+RequestPolicy RequestPolicy::Change(long deadline) {
+  RequestPolicy policy;
+  policy.changesCloud = true;
+  policy.deadlineMs = deadline;
+  return policy;
+}
+
+void BaseNetInterface::SetDeadlinesForTesting(long smallMs, long grace, long floorRate) {
+  smallAnswerMs = smallMs > 0 ? smallMs : kSmallAnswerMs;
+  graceMs = grace > 0 ? grace : kGraceMs;
+  floorBytesPerSecond = floorRate > 0 ? floorRate : kFloorBytesPerSecond;
+}
+
+long BaseNetInterface::SmallAnswerMs() { return smallAnswerMs.load(); }
 
 void BaseNetInterface::SetTransferLimitsForTesting(long connectMs, long stallSecondsLimit) {
   connectTimeoutMs = connectMs;
@@ -179,7 +252,8 @@ void BaseNetInterface::RefreshToken() {
   UpdateAuthorizationLocked();
 }
 
-int BaseNetInterface::HttpRequest(const WString& url, const WString& body, std::string& response) {
+int BaseNetInterface::HttpRequest(const WString& url, const WString& body, std::string& response,
+                                  const RequestPolicy& policy) {
   std::string url8 = WideToUtf8(url);
   if (!IsHttpsUrl(url8)) {
     LogError(u"BaseNetInterface HttpRequest refused: the service URL is not https, nothing sent");
@@ -193,6 +267,8 @@ int BaseNetInterface::HttpRequest(const WString& url, const WString& body, std::
   }
   BodySink received;
   received.limit = maxBodyBytes.load();
+  Pace pace;
+  pace.cancel = policy.cancel;
   curl_slist* headers = nullptr;
   int status = 0;
   try {
@@ -229,8 +305,37 @@ int BaseNetInterface::HttpRequest(const WString& url, const WString& body, std::
     if (ApplyTlsOptions(easy)) {
       // libcurl reads the fields during the transfer without copying them: body8 outlives it.
       const std::string body8 = WideToUtf8(body);
+      long deadlineMs = 0;
+      if (policy.deadlineMs > 0) {
+        deadlineMs = policy.deadlineMs +
+                     static_cast<long>(static_cast<long long>(body8.size()) * 1000 /
+                                       floorBytesPerSecond.load());
+      } else {
+        pace.graceMs = graceMs.load();
+        pace.floorBytesPerSecond = floorBytesPerSecond.load();
+        // What the floor rate allows for the largest answer kept: a hard stop as well.
+        deadlineMs = pace.graceMs +
+                     static_cast<long>((static_cast<long long>(received.limit) + body8.size()) *
+                                       1000 / pace.floorBytesPerSecond);
+      }
+      curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, deadlineMs);
+      curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &OnProgress);
+      curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &pace);
+      curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
       curl_easy_setopt(easy, CURLOPT_POST, 1L);
-      curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body8.c_str());
+      BodySource source{body8.data(), body8.size()};
+      if (!policy.changesCloud) {
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body8.c_str());
+      } else if (body8.empty()) {
+        // Nothing to rewind, so libcurl would resend it: a connection of its own instead.
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body8.c_str());
+        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+        curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+      } else {
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body8.size()));
+        curl_easy_setopt(easy, CURLOPT_READFUNCTION, &OnReadBody);
+        curl_easy_setopt(easy, CURLOPT_READDATA, &source);
+      }
       status = PerformRequest(easy);
     }
   } catch (const std::exception& e) {
@@ -242,6 +347,11 @@ int BaseNetInterface::HttpRequest(const WString& url, const WString& body, std::
   }
   curl_easy_cleanup(easy);
   curl_slist_free_all(headers);
+  if (pace.cancelled) LogInfo(u"BaseNetInterface HttpRequest cut short, taken as no response");
+  if (pace.tooSlow) {
+    LogError(u"BaseNetInterface HttpRequest slower than ", ToWide(pace.floorBytesPerSecond),
+             u" bytes a second after ", ToWide(pace.graceMs), u" ms, taken as no response");
+  }
   if (received.tooLarge) {
     LogError(u"BaseNetInterface HttpRequest answer larger than ",
              ToWide(static_cast<long long>(received.limit)), u" bytes, taken as no response");

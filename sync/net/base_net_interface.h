@@ -11,6 +11,7 @@
 #ifndef QUILLET_SYNC_NET_BASE_NET_INTERFACE_H_
 #define QUILLET_SYNC_NET_BASE_NET_INTERFACE_H_
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,26 @@
 #include "sync/net/json_util.h"
 
 namespace quillet {
+
+// How one request may travel and how long it may take.
+struct RequestPolicy {
+  // It changes the cloud (LOCK, KEEPLOCK, UNLOCK, a write): libcurl must never send it a
+  // second time. It does so by itself only when a reused connection died before the first
+  // byte of the answer, which stored a write twice. A body is therefore handed over so
+  // that libcurl cannot rewind it (the transfer then fails instead), and a request without
+  // a body, which needs no rewind, goes out on a connection of its own, closed after it
+  // (TLS sessions stay shared, so its handshake stays short).
+  bool changesCloud = false;
+  // Its answer is small by kind: the whole request ends within deadlineMs, plus the time its
+  // body takes at the floor rate. 0: a listing or a download, which must average the floor
+  // rate once its first kGraceMs are over.
+  long deadlineMs = 0;
+  // Set from another thread: the transfer ends within about a second, as no response.
+  const std::atomic<bool>* cancel = nullptr;
+
+  static RequestPolicy Read() { return RequestPolicy(); }
+  static RequestPolicy Change(long deadlineMs);
+};
 
 class BaseNetInterface {
  public:
@@ -35,6 +56,19 @@ class BaseNetInterface {
   static constexpr long kStallSeconds = 60;
   // Shortens both limits for every later request of the process (tests only).
   static void SetTransferLimitsForTesting(long connectMs, long stallSeconds);
+  // Total deadlines. A request with a small answer ends within kSmallAnswerMs (plus its
+  // body at the floor rate). A listing or download may take kGraceMs and then must have
+  // moved at least kFloorBytesPerSecond on average, so it ends within kGraceMs +
+  // (kMaxBodyBytes + its body) / kFloorBytesPerSecond whatever the server does (about
+  // 4 h 34 min for the largest answer kept; a trickle of a few bytes a second ends after
+  // kGraceMs).
+  static constexpr long kSmallAnswerMs = 60000;
+  static constexpr long kGraceMs = 60000;
+  static constexpr long kFloorBytesPerSecond = 32 * 1024;
+  // Replaces the three for every later request of the process; 0 restores one (tests only).
+  static void SetDeadlinesForTesting(long smallAnswerMs, long graceMs, long floorBytesPerSecond);
+  // kSmallAnswerMs, or what a test set instead.
+  static long SmallAnswerMs();
   // The largest answer body kept; a larger one ends the transfer as no response.
   static constexpr size_t kMaxBodyBytes = size_t{512} * 1024 * 1024;
   // Lowers that bound for every later request of the process; 0 restores it (tests only).
@@ -51,8 +85,12 @@ class BaseNetInterface {
   // The same, with the answer parsed once for its result code and handed back in parsed.
   int SendRequest(const WString& url, const WString& body, std::string& response,
                   ParsedAnswer& parsed);
+  // The same under policy (the others send a read).
+  int SendRequest(const WString& url, const WString& body, std::string& response,
+                  ParsedAnswer& parsed, const RequestPolicy& policy);
   // One POST, no refresh, no result code; 0 and an empty body when the transfer failed.
-  int HttpRequest(const WString& url, const WString& body, std::string& response);
+  int HttpRequest(const WString& url, const WString& body, std::string& response,
+                  const RequestPolicy& policy = RequestPolicy::Read());
   // Replaces status by the body's "result"."code" when there is one of a usable type.
   void ReadResultCode(int& status, const std::string& response);
   void ReadResultCode(int& status, const Json::Value& root);

@@ -2,8 +2,8 @@
 
 namespace quillet {
 
-BrowserNetInterface::~BrowserNetInterface() { StopTimer(); }
+BrowserNetInterface::~BrowserNetInterface() { StopRenewals(); }
 
-CalendarNetInterface::~CalendarNetInterface() { StopTimer(); }
+CalendarNetInterface::~CalendarNetInterface() { StopRenewals(); }
 
 }  // namespace quillet

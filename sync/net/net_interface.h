@@ -52,6 +52,10 @@ class INetInterface {
   virtual std::map<WString, int> RemoveData(const WString& dataType, TextList guids,
                                             int& status) = 0;
   virtual int KeepLock() = 0;
+  // True once the cloud lock that Lock took is known to be lost (a renewal failed, or none
+  // succeeded in time; see AppNetInterface). Stays true for the client's round. A client
+  // without a keep-alive never loses its lock.
+  virtual bool LockLost() { return false; }
 };
 
 using NetInterfacePtr = std::unique_ptr<INetInterface>;

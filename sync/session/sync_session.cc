@@ -204,6 +204,7 @@ int SyncSession::StartSync(const WString& syncType, const WString& dataType, int
   }
   int code = GetLock();
   if (code != 0) return code;
+  if (LockLost(tag)) return QUILLET_LOCK_FAILED;  // lost before this call: nothing is sent
   const WString ctag = GetCurrentCtag(dataType);
 
   code = services_.downloadPass(config_, dataType, batchNumber, ctag, netInterface_.get(),
@@ -226,6 +227,12 @@ int SyncSession::StartSync(const WString& syncType, const WString& dataType, int
       dataTypeOk_[dataType] = false;
       Warning(tag, u"ProcessUploadStrucData failed,errorCode:" + ToWide(code));
     }
+  }
+
+  if (LockLost(tag)) {
+    // Whatever the passes did, this data type ran without a lock the server still held.
+    dataTypeOk_[dataType] = false;
+    code = QUILLET_LOCK_FAILED;
   }
 
   Info(tag, u"Call OnDataSyncEnd");
@@ -257,6 +264,7 @@ int SyncSession::GetLock() {
   // Only this round's lock may supply ctags: a type it does not list must not run with
   // the ctag of an earlier round.
   lockCtags_.clear();
+  lockLossReported_ = false;
   const int status = netInterface_->Lock(lockCtags_);
   int reportCode = status;
   if (IsSuccessStatus(status)) {
@@ -310,9 +318,12 @@ void SyncSession::EndSync(const WString& /*syncType*/) {
 
   CtagMap ctags;
   const int status = UnLock(ctags);
-  if (IsSuccessStatus(status)) UpdateCtagWhileEndSync(ctags);
+  // After a lost lock the ctags may cover another device's writes this one never saw: none
+  // is stored, so that the next round compares the etags again.
+  if (IsSuccessStatus(status) && !LockLost(tag)) UpdateCtagWhileEndSync(ctags);
   isFirstSync_ = true;
   roundDataTypes_.clear();
+  lockLossReported_ = false;
 
   Info(tag, u"Call OnSyncEnd");
   if (const AdapterRef host = ActiveAdapter()) host->OnSyncEnd();
@@ -322,6 +333,24 @@ void SyncSession::EndSync(const WString& /*syncType*/) {
   SendReport(report);
   Info(tag, u"End call OnSyncEnd");
   LogSyncDone(tag);
+}
+
+bool SyncSession::LockLost(const char16_t* tag) {
+  if (!netInterface_ || !netInterface_->LockLost()) return false;
+  if (lockLossReported_) return true;
+  lockLossReported_ = true;
+  const WString text =
+      u"Lock lost,error code:" + ToWide(QUILLET_LOCK_FAILED) +
+      u",the cloud lock of this round was not held any more: no further write is sent and "
+      u"no ctag of this round is stored";
+  Error(tag, text);
+  LogError(text);
+  SyncReport report = MakeSyncReport(config_);
+  report[u"business_id"] = u"LOCK";
+  report[u"returnCode"] = ToWide(QUILLET_LOCK_FAILED);
+  report[u"syncInfo"] = text;
+  SendReport(report);
+  return true;
 }
 
 int SyncSession::UnLock(CtagMap& ctags) {

@@ -51,6 +51,9 @@ class SyncSession {
   int StartSync(const WString& syncType, const WString& dataType, int order, int batchNumber);
   int GetLock();
   WString GetCurrentCtag(const WString& dataType);
+  // Whether the round's cloud lock is known lost; the first time per round it says so in the
+  // log and in a report.
+  bool LockLost(const char16_t* tag);
   int UnLock(CtagMap& ctags);
   void UpdateCtagWhileEndSync(const CtagMap& ctags);
   void SendReport(const SyncReport& report);
@@ -63,6 +66,7 @@ class SyncSession {
   std::map<WString, bool> dataTypeOk_;
   std::atomic<bool> stopRequested_{false};
   CtagMap lockCtags_;
+  bool lockLossReported_ = false;  // in this round
 };
 
 }  // namespace quillet

@@ -197,6 +197,34 @@ TEST_F(SyncSessionTest, EndSyncStoresCtagsOnlyForTypesThatDidNotFail) {
   EXPECT_EQ(PairsOf(unlock[0]).at("endTrace"), "0");
 }
 
+// Once the client knows the round's lock lost, every call of the round fails with 1001
+// (the passes of a call that starts after the loss do not run), the loss is reported once,
+// and EndSync releases the lock but stores no ctag, not even of a type synced before.
+TEST_F(SyncSessionTest, ALostLockFailsTheRoundsCallsWith1001AndStoresNoCtag) {
+  ASSERT_EQ(Sync(u"bookmark", 1), 0);
+  script_.net->lockLost = true;
+  EXPECT_EQ(Sync(u"contact", 2), QUILLET_LOCK_FAILED);
+  EXPECT_EQ(Sync(u"bookmark", 3), QUILLET_LOCK_FAILED);
+  EXPECT_EQ(script_.downloads.size(), 1u);
+  EXPECT_EQ(script_.uploads.size(), 1u);
+  const auto lost = Reports("LOCK");
+  ASSERT_EQ(lost.size(), 2u);  // the lock taken, then its loss
+  EXPECT_EQ(PairsOf(lost[1]).at("returnCode"), "1001");
+  EXPECT_EQ(PairsOf(lost[1]).at("syncInfo").rfind("Lock lost,error code:1001", 0), 0u);
+  EXPECT_TRUE(LogCapture::HasPrefix(Sync_(), "[Error][StartSync] Lock lost,error code:1001"));
+
+  Session().EndSync(u"browser");
+  EXPECT_EQ(script_.net->unlockCalls, 1);
+  EXPECT_THAT(script_.ctagUpdates, IsEmpty());
+  EXPECT_EQ(Reports("LOCK").size(), 2u);
+
+  // The next round's lock holds: its ctags are stored again.
+  script_.net->lockLost = false;
+  ASSERT_EQ(Sync(u"bookmark", 1), 0);
+  Session().EndSync(u"browser");
+  EXPECT_THAT(script_.ctagUpdates, ElementsAre(Pair(u"bookmark", u"c-end")));
+}
+
 TEST_F(SyncSessionTest, UnlockStatusDecidesTheCtagUpdate) {
   script_.net->unlockStatus = 204;
   ASSERT_EQ(Sync(u"bookmark", 1), 0);

@@ -19,6 +19,7 @@ struct FakeNetScript {
   std::atomic<int> lockCalls{0};
   std::atomic<int> unlockCalls{0};
   std::atomic<int> destroyed{0};
+  std::atomic<bool> lockLost{false};  // what LockLost answers
 };
 
 CtagMap Ctags(std::initializer_list<std::pair<WString, WString>> entries);
@@ -46,6 +47,7 @@ class FakeNet : public INetInterface {
     return {};
   }
   int KeepLock() override { return 200; }
+  bool LockLost() override { return script_->lockLost.load(); }
 
  private:
   std::shared_ptr<FakeNetScript> script_;
