@@ -280,11 +280,18 @@ TEST(LogWritersTest, ARoundStartingWhileAnotherThreadLogsLosesNoLine) {
   LogCapture capture(tmp.path());
   constexpr int kLines = 20000;
   std::atomic<bool> writing{true};
+  std::atomic<int> rounds{0};
   std::thread writer([&] {
-    for (int i = 0; i < kLines; ++i) LogInfo(u"tick " + ToWide(i));
+    for (int i = 0; i < kLines; ++i) {
+      // Halfway, wait for rounds to start, so that some surely reopen the files mid-stream
+      // however the two threads are scheduled.
+      if (i == kLines / 2) {
+        while (rounds < 2) std::this_thread::yield();
+      }
+      LogInfo(u"tick " + ToWide(i));
+    }
     writing = false;
   });
-  int rounds = 0;
   while (writing) {
     EXPECT_TRUE(InitLogger(W(tmp.path())));
     ++rounds;
