@@ -108,7 +108,7 @@ std::map<int, int> Live(ModelDevice& device, unsigned seed, std::set<std::string
 }
 
 // The weather: a random fault every few hundred milliseconds until stopped.
-void Weather(FaultProxy& proxy, unsigned seed, const std::atomic<bool>& stop) {
+[[maybe_unused]] void Weather(FaultProxy& proxy, unsigned seed, const std::atomic<bool>& stop) {
   std::mt19937 rng(seed);
   while (!stop) {
     proxy.Pass();
@@ -151,7 +151,7 @@ struct ChildResult {
 
 // The child's result file: "code N", then "problem TEXT", "rec GUID\tDATA" and
 // "removed DATA" lines, then "end".
-ChildResult ReadChildResult(const std::string& path) {
+[[maybe_unused]] ChildResult ReadChildResult(const std::string& path) {
   ChildResult result;
   std::ifstream in(path);
   std::string line;
