@@ -13,6 +13,7 @@
 
 #include "sync/log/buffered_file_appender.h"
 #include "sync/log/log_directory.h"
+#include "sync/platform/path_form.h"
 #include "sync/platform/platform.h"
 
 namespace quillet {
@@ -387,7 +388,7 @@ bool InitLogger(const WString& logDir) {
 bool InitLoggerFrom(const WString& logDir, const WString& propertyDir) {
   CachedProcessId() = platform::ProcessId();
   if (logDir.empty()) return false;
-  const std::string dir = WideToUtf8(LibraryLogDirectory(logDir));
+  const std::string dir = WideToUtf8(LibraryLogDirectory(platform::NormalisePath(logDir)));
   if (!UsableInProperties(dir)) return false;
   if (!platform::DirectoryExists(dir)) {
     if (!CreateLogDirectory(dir)) return false;

@@ -374,7 +374,7 @@ std::string BuildStoreDirectory(const WString& userId, const WString& dataDir) {
   // The user id's ANSI bytes, as ever: the folder of an existing user keeps its name.
   const std::string digest = Md5Hex(platform::WideToAnsi(userId));
   if (digest.empty()) return std::string();  // never one directory shared by every user
-  std::string dir = WideToUtf8(dataDir);
+  std::string dir = WideToUtf8(platform::NormalisePath(dataDir));
   if (!dir.empty() && dir.back() != sep[0]) dir += sep;
   return dir + "Quillet" + sep + digest;
 }
