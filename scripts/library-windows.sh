@@ -410,6 +410,9 @@ else
   cat "$logs/msvc-build.log"
 fi
 
+# 6. The profile folders hosts really pass: separators, scripts, depth.
+. "$root/scripts/windows-path-rows.sh"
+
 # Unloading Quillet.dll before the host exits must leave nothing behind that runs later.
 check "no Windows host run crashed" bash -c '! grep -l "Unhandled page fault\|Unhandled exception" "$@"' _ "$logs"/*.log
 echo "library-windows: host rounds took $((SECONDS - start)) s"

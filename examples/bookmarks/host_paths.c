@@ -5,9 +5,9 @@
 #include <string.h>
 
 #if defined(_WIN32)
-#include <direct.h>
-#include <shellapi.h>
 #include <windows.h>
+/* After windows.h, which it needs. */
+#include <shellapi.h>
 
 /* UTF-8 to UTF-16 with "/" as "\"; NULL on failure. The caller frees it. */
 static wchar_t* to_wide(const char* utf8) {
@@ -84,6 +84,14 @@ int host_mkdir(const char* path) {
 }
 
 int host_absolute(const char* path, char* out, size_t size) {
+  /* An absolute path goes to the library as the user wrote it ("C:/Users/..." too). */
+  const int drive = path[0] && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+  const int unc = (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/');
+  if (drive || unc) {
+    if (strlen(path) >= size) return -1;
+    strcpy(out, path);
+    return 0;
+  }
   wchar_t* wide = to_wide(path);
   wchar_t full[32768];
   const DWORD n = wide ? GetFullPathNameW(wide, 32768, full, NULL) : 0;
