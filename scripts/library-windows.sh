@@ -111,7 +111,7 @@ check "libQuillet.dll.a (MinGW) imports the same eight names" equals "$(import_n
 check "installed as bin/, lib/, include/" test -f "$dist/bin/Quillet.dll" -a -f "$dist/bin/log4cpp.dll" \
   -a -f "$dist/lib/Quillet.lib" -a -f "$dist/lib/libQuillet.dll.a" -a -f "$dist/include/quillet.h"
 dll_names() { x86_64-w64-mingw32-objdump -p "$@" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u; }
-windows_own="^(kernel32|msvcrt|ws2_32|crypt32|bcrypt|advapi32|user32|ole32|oleaut32|winhttp|api-ms-win-.*)\.dll$"
+windows_own="^(kernel32|msvcrt|ws2_32|crypt32|bcrypt|advapi32|user32|ole32|oleaut32|winhttp|shell32|api-ms-win-.*)\.dll$"
 needs="$(dll_names "$dll" "$build/bin/quillet_tests.exe" "$build/bin/quillet_e2e_tests.exe" \
   "$build/sample-host/quillet-bookmarks.exe")"
 echo "  DLLs used: $(echo $needs)"

@@ -235,12 +235,13 @@ const char kTakeFile[] = "SELECT count(*) FROM sqlite_master;";
 // message tells why, or be null (SQLITE_BUSY: the file stayed held).
 int OpenExclusive(const std::string& utf8Path, int flags, sqlite3** db) {
   // SQLite's Windows VFS hands the UTF-8 name to CreateFileW itself; past MAX_PATH it takes
-  // the "\\?\" form, and names longer than MAX_PATH bytes only through its long-path VFS.
+  // the "\\?\" form, and its default VFS cuts names at about MAX_PATH bytes: longer ones
+  // go through its long-path VFS. Shorter ones keep the default, which may be the host's.
   const bool windows = platform::kNativeStyle == platform::PathStyle::kWindows;
   const std::string name =
       windows ? WideToUtf8(platform::LongPathForm(platform::NormalisePath(Utf8ToWide(utf8Path))))
               : utf8Path;
-  const char* vfs = windows ? "win32-longpath" : nullptr;
+  const char* vfs = windows && name.size() >= 260 ? "win32-longpath" : nullptr;
   for (int attempt = 0;; ++attempt) {
     *db = nullptr;
     int code = sqlite3_open_v2(name.c_str(), db, flags, vfs);

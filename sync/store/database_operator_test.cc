@@ -76,8 +76,8 @@ class DatabaseOperatorTest : public store_testing::StoreTest {
 TEST_F(DatabaseOperatorTest, NewStoreHasTheExactSchemaInWalModeWithAGuidIndex) {
   ASSERT_TRUE(Init());
 #if defined(_WIN32)
-  // ".../data/" does not end in the Windows separator, so the library appends one.
-  const std::string file = root_ + "/data/\\Quillet\\" + Md5Hex("user-1") + "\\Quillet.dat";
+  // ".../data/": the host's forward slashes become the Windows separator.
+  const std::string file = root_ + "\\data\\Quillet\\" + Md5Hex("user-1") + "\\Quillet.dat";
 #else
   const std::string file = root_ + "/data/Quillet/" + Md5Hex("user-1") + "/Quillet.dat";
 #endif
