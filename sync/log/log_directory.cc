@@ -17,8 +17,8 @@ bool CreateLogDirectory(const std::string& path) {
     size_t next = path.find(sep, at);
     if (next == std::string::npos) next = path.size();
     const std::string prefix = path.substr(0, next);
-    if (next > at && !platform::DirectoryExists(prefix) && !platform::MakeDirectory(prefix, nullptr) &&
-        !platform::DirectoryExists(prefix)) {
+    if (next > at && !platform::DirectoryExists(prefix) &&
+        !platform::MakeDirectory(prefix, nullptr) && !platform::DirectoryExists(prefix)) {
       return false;
     }
     at = next + 1;

@@ -56,8 +56,7 @@ size_t WindowsRootLength(const Text& path) {
   if (path.size() >= 2 && path[0] == Char('\\') && path[1] == Char('\\')) {
     return PastShare(path, 2);
   }
-  if (path.size() >= 3 && IsDriveLetter(path[0]) && path[1] == Char(':') &&
-      path[2] == Char('\\')) {
+  if (path.size() >= 3 && IsDriveLetter(path[0]) && path[1] == Char(':') && path[2] == Char('\\')) {
     return 3;
   }
   if (!path.empty() && path[0] == Char('\\')) return 1;
@@ -104,8 +103,8 @@ WString LongPathForm(const WString& path, PathStyle style) {
     return path;
   }
   const bool unc = path.size() > 2 && path[0] == u'\\' && path[1] == u'\\';
-  const bool drive = path.size() >= 3 && IsDriveLetter(path[0]) && path[1] == u':' &&
-                     path[2] == u'\\';
+  const bool drive =
+      path.size() >= 3 && IsDriveLetter(path[0]) && path[1] == u':' && path[2] == u'\\';
   if (!unc && !drive) return path;  // relative or drive-less: only Windows knows where
   const size_t root = WindowsRootLength(path);
   std::vector<WString> parts;
@@ -121,7 +120,8 @@ WString LongPathForm(const WString& path, PathStyle style) {
     }
     at = end + 1;
   }
-  WString out = unc ? u"\\\\?\\UNC\\" + path.substr(2, root - 2) : u"\\\\?\\" + path.substr(0, root);
+  WString out =
+      unc ? u"\\\\?\\UNC\\" + path.substr(2, root - 2) : u"\\\\?\\" + path.substr(0, root);
   if (out.back() != u'\\') out.push_back(u'\\');
   for (size_t i = 0; i < parts.size(); ++i) {
     if (i > 0) out.push_back(u'\\');

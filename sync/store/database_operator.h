@@ -34,9 +34,9 @@ namespace quillet {
 // the MD5 cannot be computed (a FIPS policy without MD5): users must not share a store.
 std::string BuildStoreDirectory(const WString& userId, const WString& dataDir);
 
-// Creates an absolute directory (UTF-8 path) level by level, from below its root; levels named "Quillet..." get
-// the hidden attribute where the platform has one. False on a relative path or on the
-// first level that cannot be made (levels made before it stay).
+// Creates an absolute directory (UTF-8 path) level by level, from below its root; levels
+// named "Quillet..." get the hidden attribute where the platform has one. False on a
+// relative path or on the first level that cannot be made (levels made before it stay).
 bool createDir(const std::string& path);
 
 // The UPDATE text for one EtagUpdate: columns in ascending order, values quoted with any

@@ -14,9 +14,9 @@
 #include <thread>
 
 #include "sync/log/md5.h"
-#include "sync/store/store_test_support.h"
 #include "sync/platform/path_form.h"
 #include "sync/platform/platform.h"
+#include "sync/store/store_test_support.h"
 #include "sync/testing/file_modes.h"
 #include "sync/testing/unicode_folders.h"
 

@@ -275,8 +275,8 @@ bool ReadBackPinned(const std::string& path, const std::string& contents,
 bool CreateOwnFile(const std::string& path, bool* existed) {
   if (existed) *existed = false;
   // O_EXCL fails on any name already there, a link to nowhere or a FIFO included.
-  const int fd = open(path.c_str(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) {
     if (existed) *existed = errno == EEXIST;
     return false;

@@ -107,9 +107,9 @@ std::string CRuntimePath(const std::string& path) {
 }
 
 bool ReadWholeFile(const std::string& path, size_t limit, std::string* contents) {
-  HANDLE handle = CreateFileW(WideSystemPath(path).c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle =
+      CreateFileW(WideSystemPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER size;
   bool ok = GetFileSizeEx(handle, &size) != 0 && size.QuadPart >= 0 &&

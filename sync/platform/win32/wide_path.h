@@ -19,8 +19,8 @@ inline WString FromWin(const wchar_t* text, size_t length) {
 }
 
 inline std::wstring WideSystemPath(const std::string& utf8Path) {
-  return ToWin(LongPathForm(NormalisePath(Utf8ToWide(utf8Path), PathStyle::kWindows),
-                            PathStyle::kWindows));
+  return ToWin(
+      LongPathForm(NormalisePath(Utf8ToWide(utf8Path), PathStyle::kWindows), PathStyle::kWindows));
 }
 
 }  // namespace platform
