@@ -11,7 +11,9 @@
  *
  * \par Text
  * Every char text crossing this interface, in either direction, is UTF-8 and
- * NUL-terminated. A null text handed in by the host reads as the empty text.
+ * NUL-terminated. A null text handed in by the host reads as the empty text. Paths too:
+ * on Windows DbPath and LogPath may hold any character, either separator and more than
+ * MAX_PATH characters (host guide, "Paths a host may pass").
  *
  * \par Memory
  * Arrays the library hands to a callback belong to the library and are freed when the

@@ -21,7 +21,7 @@ out="$(mktemp -d)"
 trap 'rm -rf "$out"' EXIT
 count=0
 # exports.cc proves the header's export and calling-convention macros on Windows.
-for src in $(ls "$root"/sync/platform/win32/*.cc | grep -Ev "$skip") "$root"/sync/platform/text.cc \
+for src in $(ls "$root"/sync/platform/win32/*.cc | grep -Ev "$skip") "$root"/sync/platform/text.cc "$root"/sync/platform/path_form.cc \
   "$root"/sync/interface/exports.cc; do
   "$cxx" -std=c++17 -Wall -Wextra -Werror -DUNICODE -D_UNICODE -DQUILLET_BUILDING \
     -I"$root" -I"$root/include" "${extra[@]}" -c "$src" -o "$out/$(basename "$src").o"

@@ -111,7 +111,7 @@ check "libQuillet.dll.a (MinGW) imports the same eight names" equals "$(import_n
 check "installed as bin/, lib/, include/" test -f "$dist/bin/Quillet.dll" -a -f "$dist/bin/log4cpp.dll" \
   -a -f "$dist/lib/Quillet.lib" -a -f "$dist/lib/libQuillet.dll.a" -a -f "$dist/include/quillet.h"
 dll_names() { x86_64-w64-mingw32-objdump -p "$@" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u; }
-windows_own="^(kernel32|msvcrt|ws2_32|crypt32|bcrypt|advapi32|user32|ole32|oleaut32|winhttp|api-ms-win-.*)\.dll$"
+windows_own="^(kernel32|msvcrt|ws2_32|crypt32|bcrypt|advapi32|user32|ole32|oleaut32|winhttp|shell32|api-ms-win-.*)\.dll$"
 needs="$(dll_names "$dll" "$build/bin/quillet_tests.exe" "$build/bin/quillet_e2e_tests.exe" \
   "$build/sample-host/quillet-bookmarks.exe")"
 echo "  DLLs used: $(echo $needs)"
@@ -409,6 +409,9 @@ else
   fail "MSVC-ABI host compiled by clang and linked by lld-link against the zip's Quillet.lib"
   cat "$logs/msvc-build.log"
 fi
+
+# 6. The profile folders hosts really pass: separators, scripts, depth.
+. "$root/scripts/windows-path-rows.sh"
 
 # Unloading Quillet.dll before the host exits must leave nothing behind that runs later.
 check "no Windows host run crashed" bash -c '! grep -l "Unhandled page fault\|Unhandled exception" "$@"' _ "$logs"/*.log

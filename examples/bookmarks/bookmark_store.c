@@ -1,5 +1,7 @@
 #include "bookmark_store.h"
 
+#include "host_paths.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,7 +22,9 @@ static int fail(sqlite3* db, const char* what) {
 
 sqlite3* bookmarks_open(const char* path) {
   sqlite3* db = NULL;
-  if (sqlite3_open(path, &db) != SQLITE_OK) {
+  char name[8192];
+  if (sqlite3_open_v2(host_sqlite_name(path, name, sizeof name), &db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, host_sqlite_vfs()) != SQLITE_OK) {
     fprintf(stderr, "bookmarks: cannot open %s: %s\n", path, sqlite3_errmsg(db));
     sqlite3_close(db);
     return NULL;

@@ -10,18 +10,13 @@
  * The profile directory holds this host's own bookmarks.db, the library's store (data/)
  * and its logs (logs/). The library is loaded at run time and its functions looked up by
  * name, as any host of it would. */
-#define _DEFAULT_SOURCE /* realpath */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
-#if defined(_WIN32)
-#include <direct.h>
-#endif
-
 #include "bookmark_store.h"
 #include "host_options.h"
+#include "host_paths.h"
 #include "host_sync.h"
 
 static int cmd_add(sqlite3* db, int argc, char** argv) {
@@ -80,6 +75,8 @@ static int cmd_list(sqlite3* db) {
 int main(int argc, char** argv) {
   /* Progress lines and failure messages interleave in the order they happen. */
   setvbuf(stdout, NULL, _IOLBF, 0);
+  /* Titles, URLs and the profile folder in any script, as UTF-8 from here on. */
+  if (host_utf8_args(&argc, &argv)) return usage_error("cannot read the command line");
   HostOptions options;
   int first = 0;
   if (parse_options(argc, argv, &options, &first)) return 2;
@@ -90,14 +87,8 @@ int main(int argc, char** argv) {
 
   /* The library wants absolute directories for its store and logs. */
   char absolute[4096];
-#if defined(_WIN32)
-  _mkdir(options.profile);
-  if (_fullpath(absolute, options.profile, sizeof absolute)) options.profile = absolute;
-#else
-  /* The profile holds the user's bookmarks: other users of the machine get no access. */
-  mkdir(options.profile, 0700);
-  if (realpath(options.profile, absolute)) options.profile = absolute;
-#endif
+  host_mkdir(options.profile);
+  if (host_absolute(options.profile, absolute, sizeof absolute) == 0) options.profile = absolute;
   char path[4096];
   snprintf(path, sizeof path, "%s" HOST_SEP "bookmarks.db", options.profile);
   sqlite3* db = bookmarks_open(path);

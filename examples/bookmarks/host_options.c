@@ -1,5 +1,7 @@
 #include "host_options.h"
 
+#include "host_paths.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -41,7 +43,7 @@ static void keep_private(FILE* f) {
 static void read_ini(HostOptions* o, int batchSet) {
   char path[4096];
   snprintf(path, sizeof path, "%s" HOST_SEP "host.ini", o->profile);
-  FILE* f = fopen(path, "r");
+  FILE* f = host_fopen(path, "r");
   if (!f) return;
   keep_private(f);
   char line[2048];

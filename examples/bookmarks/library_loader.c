@@ -1,18 +1,20 @@
 #include "library_loader.h"
 
+#include "host_paths.h"
+
 #include <stdio.h>
 #include <string.h>
 
 #if defined(_WIN32)
 #include <windows.h>
-#define OPEN_LIBRARY(path) ((void*)LoadLibraryA(path))
+#define OPEN_LIBRARY(path) host_load_library(path)
 #define FIND_SYMBOL(handle, name) ((void*)GetProcAddress((HMODULE)(handle), name))
 #define CLOSE_LIBRARY(handle) FreeLibrary((HMODULE)(handle))
 #define DEFAULT_LIBRARY "Quillet.dll"
 #else
 #include <dlfcn.h>
 #include <unistd.h>
-#define OPEN_LIBRARY(path) dlopen(path, RTLD_NOW | RTLD_LOCAL)
+#define OPEN_LIBRARY(path) host_load_library(path)
 #define FIND_SYMBOL(handle, name) dlsym(handle, name)
 #define CLOSE_LIBRARY(handle) dlclose(handle)
 #define DEFAULT_LIBRARY "libQuillet.so.1"

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <typeinfo>
@@ -66,6 +67,12 @@ BufferedRollingFileAppender::BufferedRollingFileAppender(
   // in its place, and a file it creates is the user's alone: the lines name records.
   _flags |= platform::kNoFollowOpenFlag;
   _mode = 0600;
+#ifdef _WIN32
+  // log4cpp opened the file by its narrow name, which reaches no file whose path holds a
+  // character outside the ANSI code page or passes MAX_PATH: the wide name is the file.
+  if (_fd >= 0) ::close(_fd);
+  _fd = platform::OpenDescriptor(_fileName, _flags, static_cast<int>(_mode));
+#endif
   auto* layout = new log4cpp::PatternLayout();
   layout->setConversionPattern(pattern);  // throws ConfigureFailure for a bad pattern
   setLayout(layout);
@@ -200,9 +207,31 @@ void BufferedRollingFileAppender::Flush() {
   if (fileSize_ >= _maxFileSize) rollOver();
 }
 
+std::string BufferedRollingFileAppender::BackupName(unsigned int index) const {
+  // log4cpp's names: the index zero-padded to the width of the largest one.
+  const std::string digits = std::to_string(index);
+  const size_t width = static_cast<size_t>(std::log10(static_cast<float>(_maxBackupIndex)) + 1);
+  return _fileName + "." + std::string(width > digits.size() ? width - digits.size() : 0, '0') +
+         digits;
+}
+
+// log4cpp's rollover, through the platform's calls, which take every name the library can
+// hold (log4cpp's narrow ones reach no file outside the ANSI code page on Windows).
 void BufferedRollingFileAppender::rollOver() {
   WriteBuffer();
-  log4cpp::RollingFileAppender::rollOver();
+  if (_fd >= 0) ::close(_fd);
+  _fd = -1;
+  if (_maxBackupIndex > 0) {
+    std::string last = BackupName(_maxBackupIndex);
+    platform::RemoveFile(last);
+    for (unsigned int i = _maxBackupIndex; i > 1; --i) {
+      const std::string previous = BackupName(i - 1);
+      platform::RenameFile(previous, last);
+      last = previous;
+    }
+    platform::RenameFile(_fileName, last);
+  }
+  _fd = platform::OpenDescriptor(_fileName, _flags, static_cast<int>(_mode));
   RememberFileSize();
 }
 
@@ -210,9 +239,13 @@ bool BufferedRollingFileAppender::reopen() {
   WriteBuffer();
   // Where open(2) has no flag for it (Windows), a link is looked for first.
   if (platform::kNoFollowOpenFlag == 0 && platform::IsLink(_fileName)) return false;
-  const bool reopened = log4cpp::RollingFileAppender::reopen();
+  const int fd = platform::OpenDescriptor(_fileName, _flags, static_cast<int>(_mode));
+  if (fd >= 0) {
+    if (_fd >= 0) ::close(_fd);
+    _fd = fd;
+  }
   RememberFileSize();
-  return reopened;
+  return fd >= 0;
 }
 
 void BufferedRollingFileAppender::close() {

@@ -72,6 +72,7 @@ class BufferedRollingFileAppender : public log4cpp::RollingFileAppender {
   void Appended(log4cpp::Priority::Value priority, size_t start);
   void WriteBuffer();
   void RememberFileSize();
+  std::string BackupName(unsigned int index) const;
 
   std::string buffer_;
   size_t pending_ = 0;   // bytes the buffer makes on disk: more than its size in text mode

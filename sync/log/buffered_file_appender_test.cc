@@ -10,7 +10,9 @@
 #include <sstream>
 #include <vector>
 
+#include "sync/platform/platform.h"
 #include "sync/testing/temp_dir.h"
+#include "sync/testing/unicode_folders.h"
 
 namespace quillet {
 namespace {
@@ -133,6 +135,35 @@ TEST(BufferedFileAppenderTest, RollsOverAtTheSameLinesAsLog4cpp) {
         << name;
   }
   EXPECT_FALSE(fs::exists(tmp / "buffered/x.log.3"));
+}
+
+// The appender opens, reopens and rolls its files by their UTF-8 names: on Windows a
+// folder outside the ANSI code page or past MAX_PATH, which log4cpp's narrow calls miss.
+TEST(BufferedFileAppenderTest, RollsOverInFoldersNamedInAnyScript) {
+  TempDir tmp;
+  const std::string folder = testing::MakeUnicodeFolder(tmp.path());
+  ASSERT_FALSE(folder.empty());
+  const std::string file = folder + "/x.log";
+  {
+    BufferedRollingFileAppender appender("unicode", file, 2048, 2, true, 0644,
+                                         BufferedRollingFileAppender::kLinePattern);
+    for (int i = 0; i < 100; ++i) {
+      appender.doAppend(Event("[7]line " + std::to_string(i) + std::string(40, '.'),
+                              log4cpp::Priority::INFO, 1700000000u, 0u));
+    }
+    appender.Flush();
+    ASSERT_TRUE(appender.reopen());
+    appender.doAppend(Event("[7]after the reopen", log4cpp::Priority::ERROR, 1700000000u, 0u));
+  }
+  std::string last;
+  ASSERT_TRUE(platform::ReadWholeFile(file, 1 << 20, &last));
+  EXPECT_NE(last.find("after the reopen"), std::string::npos);
+  for (const char* backup : {".1", ".2"}) {
+    std::string rolled;
+    ASSERT_TRUE(platform::ReadWholeFile(file + backup, 1 << 20, &rolled)) << backup;
+    EXPECT_GE(rolled.size(), 2048u) << backup;
+  }
+  EXPECT_FALSE(platform::PathExists(file + ".3"));
 }
 
 TEST(BufferedFileAppenderTest, DirectLinesAreTheLinesOfAnEventMadeThen) {

@@ -5,10 +5,10 @@
 
 namespace quillet {
 
-// Creates an absolute directory (ANSI path) level by level, each missing prefix in turn.
+// Creates an absolute directory (UTF-8 path) level by level, each missing prefix in turn.
 // A relative path fails. The first level that cannot be created fails the whole call;
 // levels made before it stay.
-bool CreateLogDirectory(const std::string& ansiPath);
+bool CreateLogDirectory(const std::string& path);
 
 }  // namespace quillet
 

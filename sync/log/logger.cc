@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <fstream>
 #include <log4cpp/Appender.hh>
 #include <log4cpp/Category.hh>
 #include <log4cpp/Priority.hh>
@@ -14,6 +13,7 @@
 
 #include "sync/log/buffered_file_appender.h"
 #include "sync/log/log_directory.h"
+#include "sync/platform/path_form.h"
 #include "sync/platform/platform.h"
 
 namespace quillet {
@@ -290,14 +290,8 @@ bool IsOn(int category, log4cpp::Priority::Value priority) {
   return CategoryOf(category).isPriorityEnabled(priority);
 }
 
-bool ReadFile(const std::string& path, std::string* contents) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  *contents = buffer.str();
-  return !in.bad();
-}
+// More than any property file needs; a larger one is not read into memory.
+constexpr size_t kPropertyFileLimit = 1 << 20;
 
 // Logging is not available to say why it cannot start, so the reason goes to the
 // process's standard error: one line, the folder or file and what is wrong with it.
@@ -394,7 +388,7 @@ bool InitLogger(const WString& logDir) {
 bool InitLoggerFrom(const WString& logDir, const WString& propertyDir) {
   CachedProcessId() = platform::ProcessId();
   if (logDir.empty()) return false;
-  const std::string dir = platform::WideToAnsi(LibraryLogDirectory(logDir));
+  const std::string dir = WideToUtf8(LibraryLogDirectory(platform::NormalisePath(logDir)));
   if (!UsableInProperties(dir)) return false;
   if (!platform::DirectoryExists(dir)) {
     if (!CreateLogDirectory(dir)) return false;
@@ -409,12 +403,12 @@ bool InitLoggerFrom(const WString& logDir, const WString& propertyDir) {
     return false;
   }
 
-  const std::string sep = platform::WideToAnsi(WString(1, platform::kPathSeparator));
-  const std::string propertyFile = platform::WideToAnsi(propertyDir) + sep + kPropertyFileName;
+  const std::string sep(1, static_cast<char>(platform::kPathSeparator));
+  const std::string propertyFile = WideToUtf8(propertyDir) + sep + kPropertyFileName;
   if (!platform::PathExists(propertyFile)) return false;
 
   std::string properties;
-  if (!ReadFile(propertyFile, &properties)) return false;
+  if (!platform::ReadWholeFile(propertyFile, kPropertyFileLimit, &properties)) return false;
   ReplaceAll(&properties, kLogDirToken, dir);
   std::lock_guard<std::mutex> lock(LogMutex());
   if (!PrepareOwnLogFiles(properties, dir, sep)) return false;
@@ -423,7 +417,8 @@ bool InitLoggerFrom(const WString& logDir, const WString& propertyDir) {
     return ReopenOwnAppenders();
   }
   // The active file shows the user what applies; log4cpp reads a copy nobody else can
-  // change, never that file again by name.
+  // change, never that file again by name. The file names in it are UTF-8: the library's
+  // own appenders open them (through the wide calls on Windows).
   const std::string activeFile = dir + sep + kActivePropertyFileName;
   const bool configured = platform::ReadBackPinned(activeFile, properties, [](const std::string& name) {
     log4cpp::PropertyConfigurator::configure(name);  // throws ConfigureFailure

@@ -17,6 +17,7 @@
 #include "sync/testing/file_modes.h"
 #include "sync/testing/log_capture.h"
 #include "sync/testing/temp_dir.h"
+#include "sync/testing/unicode_folders.h"
 
 namespace quillet {
 namespace {
@@ -259,6 +260,28 @@ TEST(LogWritersTest, ReconfiguringMovesLinesToTheNewDirectory) {
   LogInfo(u"after");
   EXPECT_TRUE(firstCapture.Info().empty());
   EXPECT_TRUE(LogCapture::Has(secondCapture.Info(), "after"));
+}
+
+// A LogPath in any script, past the BMP, with forward slashes and deeper than MAX_PATH:
+// the library's folder is made there and its lines reach it, round after round.
+TEST(LogWritersTest, LogFoldersNamedInAnyScriptTakeTheLogs) {
+  TempDir tmp;
+  const std::string logs = testing::MakeUnicodeFolder(tmp.path());
+  ASSERT_FALSE(logs.empty());
+  const std::string sep(1, static_cast<char>(platform::kPathSeparator));
+  const std::string info = WideToUtf8(LibraryLogDirectory(W(logs))) + sep + "Quillet_info.log";
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(InitLogger(W(logs))) << round;
+    LogInfo(u"round ", ToWide(round), u" \u8336 \U0001F600");
+    FlushLogs();
+  }
+  std::string lines;
+  ASSERT_TRUE(platform::ReadWholeFile(info, 1 << 20, &lines));
+  EXPECT_NE(lines.find("round 0 \xE8\x8C\xB6 \xF0\x9F\x98\x80"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("round 1 "), std::string::npos) << lines;
+  // Later tests log to a folder of their own.
+  TempDir other;
+  ASSERT_TRUE(InitLogger(W(other.path())));
 }
 
 TEST(LogWritersTest, ANewRoundRecreatesADeletedLogFile) {

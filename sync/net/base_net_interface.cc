@@ -388,13 +388,8 @@ std::mutex caDirectoryMutex;
 // Opens and yields a first byte: a missing file, a directory and an empty file all fail.
 // Checked before every request (the bundle may be removed at any time), so without the
 // cost of a stream and its locale.
-bool HasContent(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return false;
-  const bool content = std::fgetc(file) != EOF;
-  std::fclose(file);
-  return content;
-}
+// A CA bundle of every public CA is a few hundred KiB; far more is no bundle.
+constexpr size_t kCaBundleLimit = 16u << 20;
 
 WString& CaDirectoryOverride() {
   static WString dir;
@@ -420,12 +415,17 @@ bool BaseNetInterface::ApplyTlsOptions(void* easy) const {
   if (dir.empty()) return false;
   const std::string caFile = WideToUtf8(dir + platform::kPathSeparator + kCaFileName);
   // The bundle beside the executable is the only trust anchor: without it nothing is sent,
-  // rather than leaving the choice to whatever libcurl would fall back on.
-  if (!HasContent(caFile)) {
+  // rather than leaving the choice to whatever libcurl would fall back on. It is read here
+  // and handed over in memory: libcurl would open it by a narrow name, which on Windows
+  // reaches no folder outside the ANSI code page or past MAX_PATH.
+  std::string bundle;
+  if (!platform::ReadWholeFile(caFile, kCaBundleLimit, &bundle) || bundle.empty()) {
     LogError(u"BaseNetInterface: CA bundle missing or unreadable: ", Utf8ToWide(caFile));
     return false;
   }
-  curl_easy_setopt(easy, CURLOPT_CAINFO, caFile.c_str());
+  curl_blob blob{&bundle[0], bundle.size(), CURL_BLOB_COPY};
+  curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+  curl_easy_setopt(easy, CURLOPT_CAINFO, static_cast<char*>(nullptr));
   // libcurl also trusts its compiled-in CA directory (/etc/ssl/certs on Debian) unless told
   // not to: any CA of the system would then do.
   curl_easy_setopt(easy, CURLOPT_CAPATH, static_cast<char*>(nullptr));

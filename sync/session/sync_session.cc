@@ -7,6 +7,7 @@
 #include "sync/common/active_adapter.h"
 #include "sync/engine/passes.h"
 #include "sync/log/logger.h"
+#include "sync/platform/path_form.h"
 #include "sync/platform/platform.h"
 #include "sync/store/write_failure.h"
 
@@ -146,6 +147,9 @@ int SyncSession::CheckValidate(const NetConfig& config) {
 int SyncSession::InitDatabaseAndLog() {
   const char16_t* tag = u"InitCloudSync";
   EnsureTrailing(&config_.SyncServerUrl, u'/');
+  // Hosts write paths as their toolkits do ("C:/Users/...", both separators mixed).
+  config_.DbPath = platform::NormalisePath(config_.DbPath);
+  config_.LogPath = platform::NormalisePath(config_.LogPath);
   EnsureTrailing(&config_.DbPath, platform::kPathSeparator);
   EnsureTrailing(&config_.LogPath, platform::kPathSeparator);
   if (!services_.initLogger(config_.LogPath)) {

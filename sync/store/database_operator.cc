@@ -11,6 +11,7 @@
 
 #include "sync/log/logger.h"
 #include "sync/log/md5.h"
+#include "sync/platform/path_form.h"
 #include "sync/platform/platform.h"
 #include "sync/store/store_folder.h"
 #include "sync/store/write_failure.h"
@@ -233,9 +234,17 @@ const char kTakeFile[] = "SELECT count(*) FROM sqlite_master;";
 // operation's own statements, which report them. On failure *db may hold the handle whose
 // message tells why, or be null (SQLITE_BUSY: the file stayed held).
 int OpenExclusive(const std::string& utf8Path, int flags, sqlite3** db) {
+  // SQLite's Windows VFS hands the UTF-8 name to CreateFileW itself; past MAX_PATH it takes
+  // the "\\?\" form, and its default VFS cuts names at about MAX_PATH bytes: longer ones
+  // go through its long-path VFS. Shorter ones keep the default, which may be the host's.
+  const bool windows = platform::kNativeStyle == platform::PathStyle::kWindows;
+  const std::string name =
+      windows ? WideToUtf8(platform::LongPathForm(platform::NormalisePath(Utf8ToWide(utf8Path))))
+              : utf8Path;
+  const char* vfs = windows && name.size() >= 260 ? "win32-longpath" : nullptr;
   for (int attempt = 0;; ++attempt) {
     *db = nullptr;
-    int code = sqlite3_open_v2(utf8Path.c_str(), db, flags, nullptr);
+    int code = sqlite3_open_v2(name.c_str(), db, flags, vfs);
     if (code == SQLITE_OK) code = Run(*db, std::string(kExclusiveLocking), nullptr);
     if (code != SQLITE_OK) return code;
     code = Run(*db, std::string(kTakeFile), nullptr);
@@ -351,9 +360,9 @@ WString BuildSetClause(const EtagUpdate& update) {
   return clause;
 }
 
-// "Cannot be opened for reading" in the C run time's sense: a missing file, not yet SQLite.
-bool FileReadable(const std::string& ansiPath) {
-  std::FILE* file = std::fopen(ansiPath.c_str(), "rb");
+// "Cannot be opened for reading": a missing file, not yet SQLite.
+bool FileReadable(const std::string& path) {
+  std::FILE* file = platform::OpenOwnFile(path, platform::OwnFileAccess::kRead);
   if (file == nullptr) return false;
   std::fclose(file);
   return true;
@@ -362,30 +371,32 @@ bool FileReadable(const std::string& ansiPath) {
 }  // namespace
 
 std::string BuildStoreDirectory(const WString& userId, const WString& dataDir) {
-  const std::string sep = platform::WideToAnsi(WString(1, platform::kPathSeparator));
+  const std::string sep(1, static_cast<char>(platform::kPathSeparator));
+  // The user id's ANSI bytes, as ever: the folder of an existing user keeps its name.
   const std::string digest = Md5Hex(platform::WideToAnsi(userId));
   if (digest.empty()) return std::string();  // never one directory shared by every user
-  std::string dir = platform::WideToAnsi(dataDir);
+  std::string dir = WideToUtf8(platform::NormalisePath(dataDir));
   if (!dir.empty() && dir.back() != sep[0]) dir += sep;
   return dir + "Quillet" + sep + digest;
 }
 
-bool createDir(const std::string& ansiPath) {
+bool createDir(const std::string& path) {
   const char sep = static_cast<char>(platform::kPathSeparator);
+  // The walk starts below the root ("/", "C:\", "\\server\share\", "\\?\C:\"), which
+  // exists or nothing can be made. POSIX takes absolute paths only (a relative one would
+  // land wherever the host runs).
+  const size_t root = platform::RootLength(path);
   std::string prefix;
   std::string rest;
-  if (sep == '/') {
-    // POSIX: absolute paths only (a relative one would land wherever the host runs); walk
-    // the components from the root.
-    if (ansiPath.empty() || ansiPath[0] != '/') return false;
-    rest = ansiPath.substr(1);
-  } else if (ansiPath.compare(0, 2, "\\\\") == 0) {
-    prefix = "\\";
-    rest = ansiPath.substr(2);
+  if (root > 0) {
+    prefix = path.substr(0, root);
+    if (prefix.back() == sep) prefix.pop_back();
+    rest = path.substr(root);
+  } else if (sep == '/' || path.size() < 3) {
+    return false;
   } else {
-    if (ansiPath.size() < 3) return false;
-    prefix = ansiPath.substr(0, 2);
-    rest = ansiPath.substr(3);
+    prefix = path.substr(0, 2);
+    rest = path.substr(3);
   }
   while (true) {
     const size_t cut = rest.find(sep);
@@ -445,7 +456,7 @@ bool DataBaseOperator::IntiDataBase(const WString& userId, const WString& dataDi
     LogError(u"DataBaseOperator::IntiDataBase() MD5 of the user id failed, no store directory");
     return false;
   }
-  const WString path = platform::AnsiToWide(storeDir) + platform::kPathSeparator + u"Quillet.dat";
+  const WString path = Utf8ToWide(storeDir) + platform::kPathSeparator + u"Quillet.dat";
   {
     std::lock_guard<std::mutex> lock(pathMutex_);
     dbPath_ = path;
@@ -457,14 +468,13 @@ bool DataBaseOperator::IntiDataBase(const WString& userId, const WString& dataDi
     return false;
   }
   // Folders an earlier release made open to others are closed: they hold the user's ids.
-  const std::string ansiPath = platform::WideToAnsi(path);
   // SQLite's own check for links works on POSIX only.
-  if (platform::IsLink(ansiPath)) {
+  if (platform::IsLink(utf8Path)) {
     LogError(u"DataBaseOperator::IntiDataBase() the database file is a link, not opened");
     return false;
   }
-  if (!StoreFolderIsPrivate(storeDir, ansiPath)) return false;
-  if (!FileReadable(ansiPath) && !CreateDb(utf8Path)) {
+  if (!StoreFolderIsPrivate(storeDir, utf8Path)) return false;
+  if (!FileReadable(utf8Path) && !CreateDb(utf8Path)) {
     LogError(u"DataBaseOperator::IntiDataBase() CreateDb failed");
     return false;
   }
@@ -481,7 +491,7 @@ bool DataBaseOperator::CreateDb(const std::string& utf8Path) {
   // The file is made here, the user's alone, without touching the process umask (other
   // threads of the host share it); SQLite then gives its -wal file the same mode.
   // A file another creator made first is simply opened.
-  platform::CreateOwnFile(platform::WideToAnsi(Utf8ToWide(utf8Path)), nullptr);
+  platform::CreateOwnFile(utf8Path, nullptr);
   // WAL is recorded in the file, so every later connection uses it. Another program of the
   // same user may be creating this store right now, and the switch needs the file to
   // itself: a creator that finds it held closes, waits like every other statement and

@@ -28,15 +28,16 @@ struct sqlite3;
 
 namespace quillet {
 
-// The per-user store directory in ANSI form: dataDir + "Quillet" + separator + the MD5 of
-// the user id's ANSI bytes. A separator is added after dataDir when it has none. Empty when
+// The per-user store directory as a UTF-8 path: dataDir + "Quillet" + separator + the MD5
+// of the user id's ANSI bytes (so an existing user's folder keeps its name). A separator
+// is added after dataDir when it has none. Empty when
 // the MD5 cannot be computed (a FIPS policy without MD5): users must not share a store.
 std::string BuildStoreDirectory(const WString& userId, const WString& dataDir);
 
-// Creates an absolute directory (ANSI path) level by level; levels named "Quillet..." get
-// the hidden attribute where the platform has one. False on a relative path or on the
-// first level that cannot be made (levels made before it stay).
-bool createDir(const std::string& ansiPath);
+// Creates an absolute directory (UTF-8 path) level by level, from below its root; levels
+// named "Quillet..." get the hidden attribute where the platform has one. False on a
+// relative path or on the first level that cannot be made (levels made before it stay).
+bool createDir(const std::string& path);
 
 // The UPDATE text for one EtagUpdate: columns in ascending order, values quoted with any
 // single quote doubled. An empty whereFields gives a text ending in " WHERE ", which fails.

@@ -14,8 +14,11 @@
 #include <thread>
 
 #include "sync/log/md5.h"
+#include "sync/platform/path_form.h"
+#include "sync/platform/platform.h"
 #include "sync/store/store_test_support.h"
 #include "sync/testing/file_modes.h"
+#include "sync/testing/unicode_folders.h"
 
 namespace quillet {
 namespace {
@@ -73,8 +76,8 @@ class DatabaseOperatorTest : public store_testing::StoreTest {
 TEST_F(DatabaseOperatorTest, NewStoreHasTheExactSchemaInWalModeWithAGuidIndex) {
   ASSERT_TRUE(Init());
 #if defined(_WIN32)
-  // ".../data/" does not end in the Windows separator, so the library appends one.
-  const std::string file = root_ + "/data/\\Quillet\\" + Md5Hex("user-1") + "\\Quillet.dat";
+  // ".../data/": the host's forward slashes become the Windows separator.
+  const std::string file = root_ + "\\data\\Quillet\\" + Md5Hex("user-1") + "\\Quillet.dat";
 #else
   const std::string file = root_ + "/data/Quillet/" + Md5Hex("user-1") + "/Quillet.dat";
 #endif
@@ -239,6 +242,26 @@ TEST_F(DatabaseOperatorTest, CtagRowIsInsertedOnceAndOnlyItsValueIsUpdated) {
   ASSERT_TRUE(store.GetCtagDataItem(raw, u"raw"));
   EXPECT_TRUE(raw.sync_token.empty());
   EXPECT_EQ(ErrorLog().find("InsertCtagData failed"), std::string::npos);
+}
+
+// A DbPath in any script, past the BMP, with forward slashes and deeper than MAX_PATH: the
+// store is made and used there, in the folder named by the MD5 of the user id as ever.
+TEST_F(DatabaseOperatorTest, DataFoldersNamedInAnyScriptHoldTheStore) {
+  const std::string data = testing::MakeUnicodeFolder(root_);
+  ASSERT_FALSE(data.empty());
+  ASSERT_TRUE(store.IntiDataBase(u"user-1", Utf8ToWide(data)));
+  EXPECT_TRUE(store.InsertCtagData({u"bookmark", u"c1", u"t1"}));
+  CtagItem out;
+  ASSERT_TRUE(store.GetCtagDataItem(out, u"bookmark"));
+  EXPECT_EQ(WideToUtf8(out.ctag_value), "c1");
+  const WString sep(1, platform::kPathSeparator);
+  EXPECT_EQ(store.DbPath(), platform::NormalisePath(Utf8ToWide(data)) + sep + u"Quillet" + sep +
+                                Utf8ToWide(Md5Hex("user-1")) + sep + u"Quillet.dat");
+  EXPECT_TRUE(platform::PathExists(DbFile()));
+  // A second round opens what the first made.
+  ASSERT_TRUE(store.IntiDataBase(u"user-1", Utf8ToWide(data + "/")));
+  ASSERT_TRUE(store.GetCtagDataItem(out, u"bookmark"));
+  EXPECT_EQ(WideToUtf8(out.ctag_value), "c1");
 }
 
 TEST_F(DatabaseOperatorTest, DuplicatesCountAsStoredButAnyOtherFailedRowFailsTheBatch) {

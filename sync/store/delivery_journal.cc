@@ -52,8 +52,8 @@ DeliveryJournal::DeliveryJournal(const WString& storePath, const WString& dataTy
   const size_t cut = storePath.find_last_of(platform::kPathSeparator);
   const std::string digest = Md5Hex(platform::WideToAnsi(dataType));
   if (cut == WString::npos || digest.empty()) return;
-  directory_ = platform::WideToAnsi(storePath.substr(0, cut));
-  path_ = platform::WideToAnsi(storePath.substr(0, cut + 1)) + "Quillet.delivery." + digest;
+  directory_ = WideToUtf8(storePath.substr(0, cut));
+  path_ = WideToUtf8(storePath.substr(0, cut + 1)) + "Quillet.delivery." + digest;
 }
 
 namespace {
@@ -122,7 +122,7 @@ bool DeliveryJournal::Record(const StructList& carried, const StructList& added)
   empty_ = false;
   gone_ = false;
   if (!written) {
-    LogError(u"DeliveryJournal: cannot write ", platform::AnsiToWide(path_), WriteFailureSuffix());
+    LogError(u"DeliveryJournal: cannot write ", Utf8ToWide(path_), WriteFailureSuffix());
     return false;
   }
   return true;
@@ -172,7 +172,7 @@ bool DeliveryJournal::Empty() {
   const bool emptied =
       file_ != nullptr ? platform::TruncateFile(file_, 0) : Replace(std::string(), false);
   if (!emptied) {
-    LogError(u"DeliveryJournal: cannot empty ", platform::AnsiToWide(path_));
+    LogError(u"DeliveryJournal: cannot empty ", Utf8ToWide(path_));
     return false;
   }
   holdsBytes_ = false;
@@ -185,7 +185,7 @@ bool DeliveryJournal::Clear() {
   if (gone_) return true;
   Close();
   if (std::remove(path_.c_str()) != 0 && platform::PathExists(path_)) {
-    LogError(u"DeliveryJournal: cannot remove ", platform::AnsiToWide(path_));
+    LogError(u"DeliveryJournal: cannot remove ", Utf8ToWide(path_));
     return false;
   }
   empty_ = true;

@@ -53,8 +53,8 @@ class DeliveryJournal {
   bool Replace(const std::string& text, bool durable);
   void Close();
 
-  std::string path_;           // ANSI; empty: disabled
-  std::string directory_;      // ANSI; the store's folder, where the journal lies
+  std::string path_;           // UTF-8; empty: disabled
+  std::string directory_;      // UTF-8; the store's folder, where the journal lies
   std::FILE* file_ = nullptr;  // open from the first Record to Clear or the end
   bool holdsBytes_ = false;    // the open file is not empty
   bool empty_ = false;         // known to hold nothing: Empty has nothing to do

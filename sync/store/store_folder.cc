@@ -7,8 +7,8 @@ namespace quillet {
 namespace {
 
 bool Refused(const std::string& path, platform::Trust trust) {
-  LogError(u"DataBaseOperator::IntiDataBase() the store is not opened: ",
-           platform::AnsiToWide(path), u" ", platform::TrustText(trust));
+  LogError(u"DataBaseOperator::IntiDataBase() the store is not opened: ", Utf8ToWide(path), u" ",
+           platform::TrustText(trust));
   return false;
 }
 

@@ -9,7 +9,7 @@
 
 namespace quillet {
 
-// storeDir: DbPath's "Quillet" folder and the user's folder in it (ANSI, the latter given);
+// storeDir: DbPath's "Quillet" folder and the user's folder in it (UTF-8, the latter given);
 // dbFile: the database in it. An open folder of the user's own is closed to others. False,
 // with an error line that names the path and what is wrong with it, when one of them is
 // another user's, a link, open to others, or of the wrong kind (a FIFO in the database's

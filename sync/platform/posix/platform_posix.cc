@@ -30,26 +30,59 @@ WString ExecutablePath() {
   return AnsiToWide(std::string(buf, static_cast<size_t>(n)));
 }
 
-bool DirectoryExists(const std::string& ansiPath) {
-  struct stat st;
-  return stat(ansiPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+std::string CRuntimePath(const std::string& path) { return path; }
+
+bool ReadWholeFile(const std::string& path, size_t limit, std::string* contents) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  std::string read;
+  char chunk[16384];
+  bool ok = true;
+  for (;;) {
+    const size_t n = std::fread(chunk, 1, sizeof chunk, file);
+    if (n == 0) break;
+    if (read.size() + n > limit) {
+      ok = false;
+      break;
+    }
+    read.append(chunk, n);
+  }
+  ok = ok && !std::ferror(file);
+  std::fclose(file);
+  if (ok) contents->swap(read);
+  return ok;
 }
 
-bool PathExists(const std::string& ansiPath) {
-  struct stat st;
-  return stat(ansiPath.c_str(), &st) == 0;
+int OpenDescriptor(const std::string& path, int flags, int mode) {
+  return ::open(path.c_str(), flags, static_cast<mode_t>(mode));
 }
 
-bool MakeDirectory(const std::string& ansiPath, bool* accessDenied) {
+bool RenameFile(const std::string& from, const std::string& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool RemoveFile(const std::string& path) { return std::remove(path.c_str()) == 0; }
+
+bool DirectoryExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool PathExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+bool MakeDirectory(const std::string& path, bool* accessDenied) {
   if (accessDenied) *accessDenied = false;
   // The umask may only take bits away: what is made here is never open to others.
-  if (mkdir(ansiPath.c_str(), 0700) == 0) return true;
+  if (mkdir(path.c_str(), 0700) == 0) return true;
   if (accessDenied) *accessDenied = (errno == EACCES || errno == EPERM);
   return false;
 }
 
-bool CloseToOthers(const std::string& ansiPath) {
-  const int fd = open(ansiPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+bool CloseToOthers(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st;
   bool ok = fstat(fd, &st) == 0;
@@ -141,11 +174,11 @@ const char16_t* TrustText(Trust trust) {
   return u"cannot be examined";
 }
 
-Trust CheckPrivateFolder(const std::string& ansiPath) {
+Trust CheckPrivateFolder(const std::string& path) {
   struct stat st;
-  if (lstat(ansiPath.c_str(), &st) != 0) return errno == ENOENT ? Trust::kMissing : Trust::kUnreadable;
+  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT ? Trust::kMissing : Trust::kUnreadable;
   if (S_ISLNK(st.st_mode)) return Trust::kLink;
-  const int fd = open(ansiPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return errno == ELOOP ? Trust::kLink : Trust::kWrongKind;
   Trust trust = Trust::kOwn;
   if (fstat(fd, &st) != 0) {
@@ -162,14 +195,14 @@ Trust CheckPrivateFolder(const std::string& ansiPath) {
   return trust;
 }
 
-Trust CheckOwnFile(const std::string& ansiPath) {
+Trust CheckOwnFile(const std::string& path) {
   Trust trust;
-  const int fd = OpenNonBlocking(ansiPath, O_RDONLY, &trust);
+  const int fd = OpenNonBlocking(path, O_RDONLY, &trust);
   if (fd >= 0) close(fd);
   return trust;
 }
 
-std::FILE* OpenOwnFile(const std::string& ansiPath, OwnFileAccess access) {
+std::FILE* OpenOwnFile(const std::string& path, OwnFileAccess access) {
   int flags = 0;
   const char* mode = "rb";
   switch (access) {
@@ -188,7 +221,7 @@ std::FILE* OpenOwnFile(const std::string& ansiPath, OwnFileAccess access) {
       break;
   }
   Trust trust;
-  const int fd = OpenNonBlocking(ansiPath, flags, &trust);
+  const int fd = OpenNonBlocking(path, flags, &trust);
   if (fd < 0) return nullptr;
   if (access == OwnFileAccess::kReplace && ftruncate(fd, 0) != 0) {
     close(fd);
@@ -200,9 +233,9 @@ std::FILE* OpenOwnFile(const std::string& ansiPath, OwnFileAccess access) {
   return file;
 }
 
-bool ReadBackPinned(const std::string& ansiPath, const std::string& contents,
+bool ReadBackPinned(const std::string& path, const std::string& contents,
                     const std::function<bool(const std::string& name)>& read) {
-  std::FILE* file = OpenOwnFile(ansiPath, OwnFileAccess::kReplace);
+  std::FILE* file = OpenOwnFile(path, OwnFileAccess::kReplace);
   if (file == nullptr) return false;
   bool ok = std::fwrite(contents.data(), 1, contents.size(), file) == contents.size();
   ok = std::fclose(file) == 0 && ok;
@@ -233,17 +266,17 @@ bool ReadBackPinned(const std::string& ansiPath, const std::string& contents,
 #endif
   // No /proc: the file just written, in a folder the caller has found private.
   try {
-    return read(ansiPath);
+    return read(path);
   } catch (...) {
     return false;
   }
 }
 
-bool CreateOwnFile(const std::string& ansiPath, bool* existed) {
+bool CreateOwnFile(const std::string& path, bool* existed) {
   if (existed) *existed = false;
   // O_EXCL fails on any name already there, a link to nowhere or a FIFO included.
-  const int fd = open(ansiPath.c_str(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) {
     if (existed) *existed = errno == EEXIST;
     return false;
@@ -253,9 +286,9 @@ bool CreateOwnFile(const std::string& ansiPath, bool* existed) {
   return true;
 }
 
-bool IsLink(const std::string& ansiPath) {
+bool IsLink(const std::string& path) {
   struct stat st;
-  return lstat(ansiPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 bool SyncFile(std::FILE* file) {
@@ -267,17 +300,17 @@ bool SyncFile(std::FILE* file) {
   return result == 0;
 }
 
-bool SyncDirectory(const std::string& ansiPath) {
-  const int fd = open(ansiPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+bool SyncDirectory(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   const bool ok = fsync(fd) == 0;
   close(fd);
   return ok;
 }
 
-bool SetHidden(const std::string& /*ansiPath*/) { return true; }
+bool SetHidden(const std::string& /*path*/) { return true; }
 
-bool IsAbsolutePath(const std::string& ansiPath) { return !ansiPath.empty() && ansiPath[0] == '/'; }
+bool IsAbsolutePath(const std::string& path) { return !path.empty() && path[0] == '/'; }
 
 unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
 

@@ -1,4 +1,6 @@
 // The Windows platform layer against the real system calls (run under Wine in the tests).
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -7,10 +9,12 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "sync/platform/platform.h"
 #include "sync/platform/system_info.h"
 #include "sync/platform/timer_queue.h"
+#include "sync/platform/win32/wide_path.h"
 #include "sync/testing/temp_dir.h"
 
 namespace quillet {
@@ -25,6 +29,65 @@ TEST(Win32PlatformTest, PathsUseBackslashesAndDrivesOrUncPrefixes) {
   EXPECT_FALSE(IsAbsolutePath("relative\\dir"));
   EXPECT_FALSE(IsAbsolutePath("\\rooted-without-drive"));
   EXPECT_FALSE(IsAbsolutePath(""));
+  // A host's forward slashes are separators as well.
+  EXPECT_TRUE(IsAbsolutePath("C:/Users/x"));
+  EXPECT_TRUE(IsAbsolutePath("//server/share"));
+}
+
+// Folders named outside code page 1252 (U+8336, U+2615), past the BMP (U+1F600), reached
+// with forward slashes and, deeper down, past MAX_PATH: every file call of the layer
+// reaches the one file the wide calls name, and the C run time's narrow name does too.
+TEST(Win32PlatformTest, AnyCharacterAndLongPathsReachTheFilesTheWideCallsName) {
+  testing::TempDir dir;
+  const std::string top = dir / "\xE8\x8C\xB6 \xE2\x98\x95 \xF0\x9F\x98\x80";
+  std::vector<std::string> folders = {top};
+  ASSERT_TRUE(MakeDirectory(top, nullptr));
+  EXPECT_NE(GetFileAttributesW(ToWin(Utf8ToWide(top)).c_str()), INVALID_FILE_ATTRIBUTES);
+  std::string deep = top;
+  while (deep.size() < 320) {
+    deep += "/a folder with a rather long name";
+    ASSERT_TRUE(MakeDirectory(deep, nullptr)) << deep.size();
+    ASSERT_TRUE(DirectoryExists(deep)) << deep.size();
+    folders.push_back(deep);
+  }
+  const std::string file = deep + "/Quillet.dat";
+  std::FILE* out = OpenOwnFile(file, OwnFileAccess::kReplace);
+  ASSERT_NE(out, nullptr);
+  std::fputs("bytes", out);
+  std::fclose(out);
+  const std::string backslashed = deep + "\\Quillet.dat";
+  std::string read;
+  ASSERT_TRUE(ReadWholeFile(backslashed, 64, &read));
+  EXPECT_EQ(read, "bytes");
+  EXPECT_FALSE(ReadWholeFile(backslashed, 4, &read));  // larger than the limit
+  EXPECT_EQ(CheckOwnFile(backslashed), Trust::kOwn);
+  EXPECT_TRUE(SetHidden(backslashed));
+
+  const std::string narrow = CRuntimePath(file);
+  ASSERT_FALSE(narrow.empty());
+  EXPECT_LT(narrow.size(), static_cast<size_t>(MAX_PATH));
+  std::FILE* in = std::fopen(narrow.c_str(), "rb");
+  ASSERT_NE(in, nullptr) << narrow;
+  char bytes[8] = {0};
+  EXPECT_EQ(std::fread(bytes, 1, sizeof bytes, in), 5u);
+  std::fclose(in);
+  EXPECT_EQ(std::string(bytes), "bytes");
+  // A name the code page holds is its ANSI form.
+  EXPECT_EQ(CRuntimePath(dir / "plain.txt"), dir / "plain.txt");
+
+  const int fd = OpenDescriptor(file + ".log", _O_CREAT | _O_WRONLY | _O_APPEND, 0600);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(_write(fd, "x\n", 2), 2);
+  _close(fd);
+  ASSERT_TRUE(RenameFile(file + ".log", file + ".log.1"));
+  EXPECT_FALSE(PathExists(file + ".log"));
+  EXPECT_TRUE(RemoveFile(file + ".log.1"));
+  EXPECT_TRUE(RemoveFile(file));
+  EXPECT_FALSE(PathExists(file));
+  // The deep levels are beyond what the temporary folder's clean-up reaches by name.
+  for (auto level = folders.rbegin(); level != folders.rend(); ++level) {
+    EXPECT_TRUE(RemoveDirectoryW(WideSystemPath(*level).c_str())) << level->size();
+  }
 }
 
 TEST(Win32PlatformTest, ExecutablePathIsThisProgramsFullWindowsPath) {

@@ -2,6 +2,8 @@
 // play the part of the POSIX owner and mode bits.
 #include "sync/platform/win32/private_files_win32.h"
 
+#include "sync/platform/win32/wide_path.h"
+
 #include <aclapi.h>
 #include <sddl.h>
 
@@ -14,11 +16,6 @@ namespace quillet {
 namespace platform {
 namespace {
 
-std::wstring WinPath(const std::string& ansiPath) {
-  const WString wide = AnsiToWide(ansiPath);
-  return std::wstring(wide.begin(), wide.end());
-}
-
 class Handle {
  public:
   explicit Handle(HANDLE handle) : handle_(handle) {}
@@ -29,6 +26,12 @@ class Handle {
   Handle& operator=(const Handle&) = delete;
   HANDLE get() const { return handle_; }
   bool ok() const { return handle_ != INVALID_HANDLE_VALUE; }
+  // Takes over other's handle, closing the one held.
+  void TakeFrom(Handle* other) {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    handle_ = other->handle_;
+    other->handle_ = INVALID_HANDLE_VALUE;
+  }
 
  private:
   HANDLE handle_;
@@ -196,14 +199,14 @@ Trust TrustOfFileHandle(HANDLE handle) {
   return IsUsersOwn(security.owner, sids) ? Trust::kOwn : Trust::kOtherOwner;
 }
 
-Trust CheckPrivateFolder(const std::string& ansiPath) {
-  const std::wstring path = WinPath(ansiPath);
+Trust CheckPrivateFolder(const std::string& path) {
+  const std::wstring wide = WideSystemPath(path);
   const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  Handle folder(CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES, share,
+  Handle folder(CreateFileW(wide.c_str(), READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES, share,
                             nullptr, OPEN_EXISTING, flags, nullptr));
   Handle readOnly(folder.ok() ? INVALID_HANDLE_VALUE
-                              : CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                              : CreateFileW(wide.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
                                             share, nullptr, OPEN_EXISTING, flags, nullptr));
   const HANDLE handle = folder.ok() ? folder.get() : readOnly.get();
   if (handle == INVALID_HANDLE_VALUE) {
@@ -224,8 +227,8 @@ Trust CheckPrivateFolder(const std::string& ansiPath) {
   return folder.ok() && MakePrivate(folder.get(), sids) ? Trust::kOwn : Trust::kOpenToOthers;
 }
 
-Trust CheckOwnFile(const std::string& ansiPath) {
-  Handle file(CreateFileW(WinPath(ansiPath).c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+Trust CheckOwnFile(const std::string& path) {
+  Handle file(CreateFileW(WideSystemPath(path).c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file.ok()) {
@@ -236,12 +239,15 @@ Trust CheckOwnFile(const std::string& ansiPath) {
   return TrustOfFileHandle(file.get());
 }
 
-bool ReadBackPinned(const std::string& ansiPath, const std::string& contents,
-                    const std::function<bool(const std::string& name)>& read) {
-  // Others may read it while it is held, nobody may write, rename or delete it.
-  Handle file(CreateFileW(WinPath(ansiPath).c_str(), GENERIC_WRITE | READ_CONTROL,
-                          FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+namespace {
+
+// Writes contents as the file, which stays open with writing, renaming and deleting denied
+// to everyone else (others may read) for as long as the handle lives.
+bool WritePinned(const std::wstring& path, DWORD disposition, const std::string& contents,
+                 Handle* out) {
+  Handle file(CreateFileW(path.c_str(), GENERIC_WRITE | READ_CONTROL, FILE_SHARE_READ, nullptr,
+                          disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                          nullptr));
   if (!file.ok() || TrustOfFileHandle(file.get()) != Trust::kOwn) return false;
   if (!SetEndOfFile(file.get())) return false;
   size_t done = 0;
@@ -253,11 +259,45 @@ bool ReadBackPinned(const std::string& ansiPath, const std::string& contents,
     }
     done += written;
   }
+  out->TakeFrom(&file);
+  return true;
+}
+
+bool CallReader(const std::function<bool(const std::string& name)>& read, const std::string& name) {
   try {
-    return read(ansiPath);
+    return read(name);
   } catch (...) {
     return false;
   }
+}
+
+}  // namespace
+
+bool ReadBackPinned(const std::string& path, const std::string& contents,
+                    const std::function<bool(const std::string& name)>& read) {
+  Handle file(INVALID_HANDLE_VALUE);
+  if (!WritePinned(WideSystemPath(path), OPEN_ALWAYS, contents, &file)) return false;
+  // The reader opens by a narrow name: the one the C run time reaches this file by.
+  const std::string name = CRuntimePath(path);
+  if (!name.empty()) return CallReader(read, name);
+  // A folder no narrow name reaches (a character outside the ANSI code page, past MAX_PATH,
+  // no short names on the volume): a second pinned copy in the user's temporary folder,
+  // whose narrow name is tried as well, removed once read.
+  wchar_t temp[MAX_PATH + 1];
+  const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+  if (length == 0 || length > MAX_PATH) return false;
+  const std::wstring copy = std::wstring(temp, length) + L"quillet-" +
+                            std::to_wstring(GetCurrentProcessId()) + L"-" +
+                            std::to_wstring(GetTickCount64()) + L".property";
+  bool result = false;
+  {
+    Handle pinned(INVALID_HANDLE_VALUE);
+    if (!WritePinned(copy, CREATE_NEW, contents, &pinned)) return false;
+    const std::string copyName = CRuntimePath(WideToUtf8(FromWin(copy.data(), copy.size())));
+    result = !copyName.empty() && CallReader(read, copyName);
+  }
+  DeleteFileW(copy.c_str());
+  return result;
 }
 
 }  // namespace platform
