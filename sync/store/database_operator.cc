@@ -6,7 +6,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
+#include <random>
 #include <thread>
 
 #include "sync/log/logger.h"
@@ -86,9 +88,22 @@ WString CodeAndReason(int code, const WString& reason) {
 const char kExclusiveLocking[] = "PRAGMA locking_mode=EXCLUSIVE;";
 
 // Every call sleeps; SQLite counts the calls of one busy wait from 0, so the statement gives
-// up with SQLITE_BUSY after 21 sleeps (10.5 s).
+// up with SQLITE_BUSY after 21 sleeps (10.5 s on average). Each sleep is 250-750 ms, drawn
+// per thread: two programs that collide on the file and both back off for the same time
+// would collide again on every retry and both give up.
 int BusyRetryHandler(void* /*unused*/, int count) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // Seeded again in a forked child, which would otherwise draw its parent's sequence.
+  thread_local std::minstd_rand jitter;
+  thread_local unsigned long seededIn = 0;
+  const unsigned long process = static_cast<unsigned long>(platform::ProcessId());
+  if (seededIn != process) {
+    jitter.seed(static_cast<unsigned>(
+        std::random_device{}() ^ process ^
+        std::hash<std::thread::id>{}(std::this_thread::get_id()) ^
+        static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count())));
+    seededIn = process;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(250 + jitter() % 501));
   return count < 20 ? 1 : 0;
 }
 
