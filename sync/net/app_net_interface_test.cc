@@ -421,7 +421,14 @@ TEST_F(AppNetTest, KeepAliveTicksLoseNoLogLineWhileAnotherSessionStartsRounds) {
   ticking.StopTimer();
   const size_t ticks = server_.CountTargets("method=KEEPLOCK");
   EXPECT_GE(ticks, 100u);
-  EXPECT_EQ(ticks, LogCapture::Count(log_->Info(), "Timer trigger to KeepLock"));
+  // Every renewal takes a connection of its own; on a slow machine (Wine) some fail before
+  // the server counts them, so a tick's line stands for a request the server got or one
+  // that failed with a line of its own.
+  const size_t lines = LogCapture::Count(log_->Info(), "Timer trigger to KeepLock");
+  const size_t failed = LogCapture::Count(log_->Error(), "HttpRequest Failed") +
+                        LogCapture::Count(log_->Info(), "HttpRequest cut short");
+  EXPECT_GE(lines, ticks);
+  EXPECT_LE(lines, ticks + failed);
 }
 
 TEST_F(AppNetTest, KeepAliveIntervalsOutOfRangeAreClampedAndLogged) {
