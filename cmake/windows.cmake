@@ -47,9 +47,26 @@ add_custom_command(OUTPUT ${QUILLET_MSVC_IMPORT_LIB}
   COMMENT "Making Quillet.lib for MSVC-ABI linkers")
 add_custom_target(quillet_msvc_import_lib ALL DEPENDS ${QUILLET_MSVC_IMPORT_LIB})
 
-# The layout a Windows host expects: bin/ beside the host, lib/ and include/ to build it.
-install(TARGETS Quillet RUNTIME DESTINATION bin ARCHIVE DESTINATION lib
+# DWARF for the library's own code: the install strips it from Quillet.dll, and
+# scripts/library-windows.sh ships it apart (Quillet.dll.debug, named by .gnu_debuglink).
+target_compile_options(quillet_objects PRIVATE -g)
+target_link_options(Quillet PRIVATE -g)
+
+# The layout a Windows host expects: bin/ beside the host, lib/ and include/ to build it,
+# and a CMake package for MinGW-w64 hosts (find_package(Quillet) with the zip's folder on
+# CMAKE_PREFIX_PATH; Quillet::Quillet names libQuillet.dll.a and the header).
+install(TARGETS Quillet EXPORT QuilletTargets RUNTIME DESTINATION bin ARCHIVE DESTINATION lib
   PUBLIC_HEADER DESTINATION include)
+include(CMakePackageConfigHelpers)
+install(EXPORT QuilletTargets NAMESPACE Quillet:: DESTINATION lib/cmake/Quillet)
+set(QUILLET_PROPERTY_DIR bin)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/QuilletConfig.cmake.in
+  ${CMAKE_BINARY_DIR}/QuilletConfig.cmake INSTALL_DESTINATION lib/cmake/Quillet
+  PATH_VARS QUILLET_PROPERTY_DIR)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/QuilletConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/QuilletConfig.cmake ${CMAKE_BINARY_DIR}/QuilletConfigVersion.cmake
+  DESTINATION lib/cmake/Quillet)
 install(FILES ${QUILLET_MSVC_IMPORT_LIB} DESTINATION lib)
 install(FILES ${QUILLET_LOG4CPP_DLL_DIR}/bin/log4cpp.dll
   ${PROJECT_SOURCE_DIR}/config/log4cpp.nt.property DESTINATION bin)

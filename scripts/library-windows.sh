@@ -85,7 +85,14 @@ start=$SECONDS
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" \
     -DQUILLET_CROSS_PREFIX="$cache" -DCMAKE_BUILD_TYPE=Release &&
     cmake --build "$build" -j 2 &&
-    rm -rf "$build/dist" && cmake --install "$build" --prefix "$build/dist" --strip
+    rm -rf "$build/dist" && cmake --install "$build" --prefix "$build/dist" --strip &&
+    # The DWARF apart, in Quillet.dll.debug, which the stripped DLL names with its CRC
+    # (.gnu_debuglink), so gdb and other debuggers find it beside the DLL.
+    mkdir -p "$build/dist/debug" &&
+    x86_64-w64-mingw32-objcopy --only-keep-debug "$build/bin/Quillet.dll" \
+      "$build/dist/debug/Quillet.dll.debug" &&
+    (cd "$build/dist/debug" &&
+      x86_64-w64-mingw32-objcopy --add-gnu-debuglink=Quillet.dll.debug "$build/dist/bin/Quillet.dll")
 } >"$logs/build.log" 2>&1 ||
   abort "cross-build Quillet.dll, quillet_tests.exe, quillet_e2e_tests.exe and the sample host" "$logs/build.log"
 pass "cross-build Quillet.dll, quillet_tests.exe, quillet_e2e_tests.exe and the sample host"
@@ -156,6 +163,40 @@ check "zip holds the source package of its log4cpp.dll" \
 check "SHA256SUMS covers every file and matches" bash -c \
   'cd "$1" && sha256sum --quiet -c SHA256SUMS && [ "$(wc -l <SHA256SUMS)" = "$(find . -type f ! -name SHA256SUMS | wc -l)" ]' _ "$zip_root"
 check "the zip's Quillet.dll is the one installed (stripped)" cmp -s "$zip_root/bin/Quillet.dll" "$dist/bin/Quillet.dll"
+# The debug zip beside it: Quillet.dll.debug, named by the shipped DLL with its CRC, and
+# mapping the DLL's addresses to the library's sources.
+debug_zip="${zip_file%.zip}-debug.zip"
+debug_root="$unpacked/debug"
+check "debug zip packed beside it ($(basename "$debug_zip"))" unzip -q "$debug_zip" -d "$debug_root"
+debug_file="$(find "$debug_root" -name Quillet.dll.debug | head -1)"
+debuglink_matches() { # debuglink_matches DLL DEBUG-FILE: the link's name and CRC are the file's
+  x86_64-w64-mingw32-objcopy --dump-section .gnu_debuglink="$logs/debuglink" "$1" "$logs/scratch.dll" &&
+    python3 - "$logs/debuglink" "$2" <<'PY'
+import sys, zlib, os
+link = open(sys.argv[1], "rb").read()
+name = link.split(b"\0", 1)[0].decode()
+crc = int.from_bytes(link[-4:], "little")
+data = open(sys.argv[2], "rb").read()
+sys.exit(0 if name == os.path.basename(sys.argv[2]) and crc == zlib.crc32(data) else 1)
+PY
+}
+check "the zip's Quillet.dll names Quillet.dll.debug with its CRC" \
+  debuglink_matches "$zip_root/bin/Quillet.dll" "$debug_file"
+init_address="$(x86_64-w64-mingw32-nm "$debug_file" | awk '$3 == "InitCloudSync" {print $1}')"
+init_source="$(x86_64-w64-mingw32-addr2line -e "$debug_file" "0x$init_address" 2>/dev/null)"
+echo "  InitCloudSync at 0x$init_address: $init_source"
+check "Quillet.dll.debug maps InitCloudSync to its source" \
+  bash -c '[[ "$1" == */sync/interface/*.cc:[0-9]* ]]' _ "$init_source"
+# A MinGW-w64 host builds from the zip alone through its CMake package (SQLite, which the
+# sample keeps its bookmarks in, comes from the host's side: here the build's cache).
+zip_sample="$unpacked/sample-build"
+check "the zip's bookmarks sample builds with MinGW-w64 through find_package(Quillet)" bash -c \
+  'cmake -S "$1/examples/bookmarks" -B "$2" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$3" \
+     -DQUILLET_CROSS_PREFIX="$4" -DQuillet_DIR="$1/lib/cmake/Quillet" -DCMAKE_BUILD_TYPE=Release \
+     >"$5" 2>&1 && cmake --build "$2" >>"$5" 2>&1 && [ -f "$2/quillet-bookmarks.exe" ] &&
+     [ -f "$2/log4cpp.nt.property" ]' \
+  _ "$zip_root" "$zip_sample" "$root/cmake/toolchain-mingw64.cmake" "$cache" "$logs/zip-sample.log" ||
+  tail -20 "$logs/zip-sample.log"
 echo "library-windows: zip packed and checked in $((SECONDS - start)) s"
 
 # ---- Wine: a private prefix.
@@ -207,6 +248,13 @@ echo "$info" | sed 's/^/  /'
 check "Quillet.dll version resource: $version" equals \
   "$(grep -E '^(FixedFileVersion|FixedProductVersion|FileType|FileVersion|ProductVersion|ProductName|OriginalFilename)=' <<<"$info" | tr '\n' ' ')" \
   "FixedFileVersion=$version.0 FixedProductVersion=$version.0 FileType=2 FileVersion=$version ProductVersion=$version ProductName=Quillet OriginalFilename=Quillet.dll "
+cp "$zip_root/bin/log4cpp.dll" "$tests_dir/"
+log4cpp_version="$(ls "$zip_root"/source/log4cpp/ | sed -n 's/^log4cpp_\([0-9.]*\)\.orig\..*/\1/p' | head -1)"
+info="$(win 'C:\quillet\tests\quillet_version_info.exe' 'C:\quillet\tests\log4cpp.dll')"
+echo "$info" | sed 's/^/  /'
+check "log4cpp.dll version resource: log4cpp $log4cpp_version" equals \
+  "$(grep -E '^(FileType|FileVersion|ProductName|OriginalFilename)=' <<<"$info" | tr '\n' ' ')" \
+  "FileType=2 FileVersion=$log4cpp_version ProductName=log4cpp OriginalFilename=log4cpp.dll "
 echo "library-windows: unit tests took $((SECONDS - start)) s"
 
 start=$SECONDS

@@ -157,7 +157,45 @@ build_log4cpp_dll() {
   (cd "$src" && ./configure --host=$host --prefix="$stage" --libdir="$stage/lib" \
     --disable-shared --enable-static --disable-doxygen --disable-html-docs \
     CC="$CC" CXX="$CXX" >/dev/null && make -j "$jobs" && make install)
+  # A version resource, as installers and Explorer read it: the version of the source
+  # package (upstream's configure says only "1.1").
+  local version v1 v2 v3
+  version="$(basename "$(cat "$fetch_dir/.origin")" | sed -n 's/^log4cpp_\([0-9.]*[0-9]\)[.-].*/\1/p')"
+  [ -n "$version" ] || { echo "windows-deps: no version in log4cpp's source package name" >&2; return 1; }
+  IFS=. read -r v1 v2 v3 _ <<<"$version.0.0.0"
+  cat >"$out/source/log4cpp_version.rc" <<RC
+#include <winver.h>
+VS_VERSION_INFO VERSIONINFO
+FILEVERSION $v1,$v2,$v3,0
+PRODUCTVERSION $v1,$v2,$v3,0
+FILEFLAGSMASK VS_FFI_FILEFLAGSMASK
+FILEFLAGS 0
+FILEOS VOS_NT_WINDOWS32
+FILETYPE VFT_DLL
+FILESUBTYPE VFT2_UNKNOWN
+BEGIN
+  BLOCK "StringFileInfo"
+  BEGIN
+    BLOCK "040904B0"
+    BEGIN
+      VALUE "FileDescription", "log4cpp logging library"
+      VALUE "FileVersion", "$version"
+      VALUE "InternalName", "log4cpp"
+      VALUE "LegalCopyright", "log4cpp authors, GNU LGPL 2.1 or later"
+      VALUE "OriginalFilename", "log4cpp.dll"
+      VALUE "ProductName", "log4cpp"
+      VALUE "ProductVersion", "$version"
+    END
+  END
+  BLOCK "VarFileInfo"
+  BEGIN
+    VALUE "Translation", 0x409, 1200
+  END
+END
+RC
+  "$RC" -O coff -o "$stage/log4cpp_version.o" "$out/source/log4cpp_version.rc"
   "$CXX" -shared -o "$out/bin/log4cpp.dll" -Wl,--out-implib,"$out/lib/liblog4cpp.dll.a" \
+    "$stage/log4cpp_version.o" \
     -Wl,--whole-archive "$stage/lib/liblog4cpp.a" -Wl,--no-whole-archive \
     -static -static-libgcc -static-libstdc++ -Wl,--no-undefined -Wl,--exclude-libs,"$runtime" \
     -s -lws2_32 -ladvapi32
@@ -183,12 +221,14 @@ MinGW-w64's own int64_t):
   ./configure --host=$host --disable-shared --enable-static --disable-doxygen \\
     --disable-html-docs CC=$CC CXX=$CXX
   make && make install
-  $CXX -shared -o log4cpp.dll -Wl,--out-implib,liblog4cpp.dll.a \\
+  $RC -O coff -o log4cpp_version.o log4cpp_version.rc
+  $CXX -shared -o log4cpp.dll -Wl,--out-implib,liblog4cpp.dll.a log4cpp_version.o \\
     -Wl,--whole-archive liblog4cpp.a -Wl,--no-whole-archive \\
     -static -static-libgcc -static-libstdc++ -Wl,--no-undefined \\
     -Wl,--exclude-libs,$runtime -s -lws2_32 -ladvapi32
 
-A log4cpp.dll built the same way from a modified log4cpp that keeps its interface can
+log4cpp_version.rc, in this folder, is the DLL's version resource. A log4cpp.dll built
+the same way from a modified log4cpp that keeps its interface can
 replace the one beside Quillet.dll.
 BUILD
 }
@@ -218,8 +258,13 @@ package_of() {
     httplib) echo cpp-httplib ;;
   esac
 }
+# A recipe changed since a machine's cache was built gets a new revision here, so that
+# cache builds the library again.
+recipe_revision() { case "$1" in log4cpp-dll) echo 2 ;; *) echo 1 ;; esac; }
 build_one() {
-  local lib="$1" marker="$cache/.$1-ready" start=$SECONDS
+  local lib="$1" marker="$cache/.$1-ready" start=$SECONDS rev
+  rev="$(recipe_revision "$lib")"
+  [ "$rev" = 1 ] || marker="$cache/.$1-r$rev-ready"
   if [ -f "$marker" ]; then
     echo "windows-deps: $lib cached ($(cat "$marker"))"
     return 0
@@ -237,7 +282,7 @@ build_one() {
   echo "windows-deps: $lib built in $((SECONDS - start)) s"
 }
 
-for tool in "$CC" "$CXX" cmake ninja make tclsh apt-get; do
+for tool in "$CC" "$CXX" "$RC" cmake ninja make tclsh apt-get; do
   command -v "$tool" >/dev/null || { echo "windows-deps: $tool missing (run scripts/setup.sh)" >&2; exit 1; }
 done
 $SUDO mkdir -p "$cache"
