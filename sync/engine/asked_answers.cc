@@ -60,18 +60,13 @@ int AskedAnswersOnly::DownloadData(const WString& dataType, TextList guids, Stru
   std::unordered_set<WString> asked = SetOf(guids);
   StructList read;
   const int status = net_.DownloadData(dataType, std::move(guids), read);
-  long long ignored = 0;
+  // A guid answered twice is handed over once.
+  const size_t ignored = KeepAskedOnce(
+      read, asked, [](const StructRecord& record) -> const WString& { return record.guid; },
+      [](const StructRecord& record) { LogEntry(u"DownloadData", u"guid", record.guid); });
   records.reserve(records.size() + read.size());
-  for (StructRecord& record : read) {
-    // erase: a guid answered twice is handed over once.
-    if (asked.erase(record.guid) == 0) {
-      LogEntry(u"DownloadData", u"guid", record.guid);
-      ++ignored;
-      continue;
-    }
-    records.push_back(std::move(record));
-  }
-  Ignored(u"DownloadData", ignored);
+  for (StructRecord& record : read) records.push_back(std::move(record));
+  Ignored(u"DownloadData", static_cast<long long>(ignored));
   return status;
 }
 

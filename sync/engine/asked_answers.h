@@ -24,6 +24,7 @@ class AskedAnswersOnly : public INetInterface {
     return net_.GetEtagList(dataType, etags);
   }
   int KeepLock() override { return net_.KeepLock(); }
+  bool LockLost() override { return net_.LockLost(); }
 
   int DownloadData(const WString& dataType, TextList guids, StructList& records) override;
   std::map<WString, AddResult> AddData(const WString& dataType, TextPairList items,

@@ -366,16 +366,11 @@ int DownloadPass::Run(const WString& currentCtag) {
   TextList deleted = host_->DeleteData(dataType_, std::move(luids));
   // Only luids asked for, each once: another one would lose the link of a record the host
   // still holds, and the next round would upload it as new.
-  size_t kept = 0;
-  for (WString& luid : deleted) {
-    if (asked.erase(luid) == 0) {
-      LogError(u"[DeleteData] Luid not asked for or repeated,ignored,luid:", luid);
-      continue;
-    }
-    if (&deleted[kept] != &luid) deleted[kept] = std::move(luid);
-    ++kept;
-  }
-  deleted.resize(kept);
+  KeepAskedOnce(
+      deleted, asked, [](const WString& luid) -> const WString& { return luid; },
+      [](const WString& luid) {
+        LogError(u"[DeleteData] Luid not asked for or repeated,ignored,luid:", luid);
+      });
   unconfirmedDeletions_ = static_cast<long long>(asked.size());
   report_.Send(u"local_DeleteData", u"0", u"Call DeleteData");
   log_.Info(u"End call DeleteData");

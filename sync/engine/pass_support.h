@@ -4,6 +4,10 @@
 #ifndef QUILLET_SYNC_ENGINE_PASS_SUPPORT_H_
 #define QUILLET_SYNC_ENGINE_PASS_SUPPORT_H_
 
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
 #include "sync/common/records.h"
 #include "sync/log/sync_report.h"
 
@@ -42,6 +46,26 @@ class PassReport {
  private:
   SyncReport report_;
 };
+
+// Keeps, in their order, the items whose key was asked for, each key once (it is taken out
+// of asked); ignored(item) sees each of the others before it is dropped. What is left in
+// asked was asked for and not answered. Returns how many items were dropped.
+template <typename T, typename KeyOf, typename OnIgnored>
+size_t KeepAskedOnce(std::vector<T>& items, std::unordered_set<WString>& asked, KeyOf keyOf,
+                     OnIgnored ignored) {
+  size_t kept = 0;
+  for (T& item : items) {
+    if (asked.erase(keyOf(item)) == 0) {
+      ignored(item);
+      continue;
+    }
+    if (&items[kept] != &item) items[kept] = std::move(item);
+    ++kept;
+  }
+  const size_t dropped = items.size() - kept;
+  items.resize(kept);
+  return dropped;
+}
 
 }  // namespace quillet
 

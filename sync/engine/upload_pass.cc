@@ -69,20 +69,15 @@ std::vector<QueryResultRecord> UploadPass::QueryBatch(const StepLog& log, PassRe
   log.Info(u"End call DataQueryByID");
   // Only the records asked for, each once: another luid (or a null one) would be uploaded
   // and linked without ever having been listed as a change.
-  size_t kept = 0;
-  for (QueryResultRecord& record : records) {
-    if (asked.erase(record.luid) == 0) {
-      LogError(u"[DataQueryByID] Record not asked for or repeated,not uploaded,luid:",
-               record.luid);
-      continue;
-    }
-    if (&records[kept] != &record) records[kept] = std::move(record);
-    ++kept;
-  }
-  if (kept != records.size()) {
-    log.Error(u"DataQueryByID answered " + ToWide(static_cast<long long>(records.size() - kept)) +
+  const size_t dropped = KeepAskedOnce(
+      records, asked, [](const QueryResultRecord& record) -> const WString& { return record.luid; },
+      [](const QueryResultRecord& record) {
+        LogError(u"[DataQueryByID] Record not asked for or repeated,not uploaded,luid:",
+                 record.luid);
+      });
+  if (dropped != 0) {
+    log.Error(u"DataQueryByID answered " + ToWide(static_cast<long long>(dropped)) +
               u" records not asked for,not uploaded");
-    records.resize(kept);
   }
   log.Info(u"The number of DataQueryByID is " + ToWide(static_cast<long long>(records.size())));
   LogInfo(u"DataQueryByID result:");
