@@ -6,7 +6,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <map>
 #include <random>
 #include <thread>
@@ -89,21 +88,20 @@ const char kExclusiveLocking[] = "PRAGMA locking_mode=EXCLUSIVE;";
 
 // Every call sleeps; SQLite counts the calls of one busy wait from 0, so the statement gives
 // up with SQLITE_BUSY after 21 sleeps (10.5 s on average). Each sleep is 250-750 ms, drawn
-// per thread: two programs that collide on the file and both back off for the same time
-// would collide again on every retry and both give up.
-int BusyRetryHandler(void* /*unused*/, int count) {
-  // Seeded again in a forked child, which would otherwise draw its parent's sequence.
-  thread_local std::minstd_rand jitter;
-  thread_local unsigned long seededIn = 0;
-  const unsigned long process = static_cast<unsigned long>(platform::ProcessId());
-  if (seededIn != process) {
-    jitter.seed(static_cast<unsigned>(
-        std::random_device{}() ^ process ^
-        std::hash<std::thread::id>{}(std::this_thread::get_id()) ^
-        static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count())));
-    seededIn = process;
+// afresh: two programs that collide on the file and both back off for the same time would
+// collide again on every retry and both give up. Nothing is kept per thread: a
+// thread_local of a library the host unloads outlives it in the leak checker's books.
+unsigned JitterMs() {
+  try {
+    return std::random_device{}() % 501;
+  } catch (...) {  // no entropy source: the clock's low bits still differ between programs
+    return static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count() %
+                                 501);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(250 + jitter() % 501));
+}
+
+int BusyRetryHandler(void* /*unused*/, int count) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(250 + JitterMs()));
   return count < 20 ? 1 : 0;
 }
 
